@@ -1,0 +1,156 @@
+#include "module/binding_error.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "module/text.h"
+#include "similarity/panic.h"
+
+namespace velk {
+namespace {
+
+constexpr const char* kPanicExceptionDoc =
+    "\n"
+    "The exception raised when the native code of _velk, called from Python, panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+// Process-wide, never released. Guarded by the interpreter lock.
+PyObject* panic_exception_class = nullptr;
+
+std::string describe(PyObject* exception) {
+  OwnedRef text(PyObject_Str(exception));
+  if (!text) {
+    PyErr_Clear();
+    return "<unprintable exception>";
+  }
+  const char* type_name = Py_TYPE(exception)->tp_name;
+  return std::string(type_name) + ": " + lossy_utf8(text.get());
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  if (panic_exception_class != nullptr) return panic_exception_class;
+  PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicExceptionDoc,
+                                             PyExc_BaseException, nullptr);
+  if (made == nullptr) {
+    OwnedRef error(PyErr_GetRaisedException());
+    panic(std::string("Failed to initialize new exception type.: ") +
+          (error ? describe(error.get()) : "no exception was set"));
+  }
+  // Making the class can run Python code, so another thread may have stored one
+  // meanwhile: the first stored class wins.
+  if (panic_exception_class != nullptr) {
+    Py_DECREF(made);
+  } else {
+    panic_exception_class = made;
+  }
+  return panic_exception_class;
+}
+
+BindingError panic_error(std::string message) {
+  return BindingError::lazy(panic_exception_type(), std::move(message));
+}
+
+void python_api_call_failed(std::source_location where) {
+  PyErr_Print();
+  panic("Python API call failed", where);
+}
+
+OwnedRef checked_new(PyObject* object, std::source_location where) {
+  if (object == nullptr) python_api_call_failed(where);
+  return OwnedRef(object);
+}
+
+BindingError BindingError::lazy(PyObject* type, std::string message) {
+  BindingError error;
+  error.type_ = type;
+  error.message_ = std::move(message);
+  return error;
+}
+
+BindingError BindingError::type_mismatch(PyObject* obj, const char* target) {
+  BindingError error;
+  error.type_ = PyExc_TypeError;
+  error.mismatch_type_ = OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  error.mismatch_target_ = target;
+  return error;
+}
+
+std::optional<BindingError> BindingError::take() {
+  OwnedRef raised(PyErr_GetRaisedException());
+  if (!raised) return std::nullopt;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(raised.get())) != panic_exception_type()) {
+    BindingError error;
+    error.instance_ = std::move(raised);
+    return error;
+  }
+  // A panic of ours went out through Python code (say, a __float__ that re-raised
+  // a caught PanicException) and came back: keep it a panic, do not let it turn
+  // into an ordinary error.
+  std::string message = "Unwrapped panic from Python code";
+  if (OwnedRef text{PyObject_Str(raised.get())}) {
+    message = lossy_utf8(text.get());
+  } else {
+    PyErr_Clear();
+  }
+  std::fputs("--- _velk is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
+  std::fputs("Python stack trace below:\n", stderr);
+  std::fflush(stderr);
+  PyErr_SetRaisedException(raised.release());
+  PyErr_PrintEx(0);
+  resume_panic(std::move(message));
+}
+
+BindingError BindingError::fetch() {
+  if (auto error = take()) return std::move(*error);
+  return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void BindingError::raise_lazy() {
+  if (!PyExceptionClass_Check(type_)) {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    return;
+  }
+  std::string message = message_;
+  if (mismatch_type_) {
+    std::string type_name = "<failed to extract type name>";
+    OwnedRef qualname(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(mismatch_type_.get())));
+    const char* utf8 = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    if (utf8 != nullptr) {
+      type_name = utf8;
+    } else {
+      PyErr_Clear();
+    }
+    message = "'" + type_name + "' object cannot be converted to '" + mismatch_target_ + "'";
+  }
+  OwnedRef text = new_str(message);
+  if (type_ == panic_exception_class) {
+    OwnedRef args = checked_new(PyTuple_Pack(1, text.get()));
+    PyErr_SetObject(type_, args.get());
+  } else {
+    PyErr_SetObject(type_, text.get());
+  }
+}
+
+void BindingError::restore(BindingError error) {
+  if (error.instance_) {
+    PyErr_SetRaisedException(error.instance_.release());
+  } else {
+    error.raise_lazy();
+  }
+}
+
+PyObject* BindingError::normalize() {
+  if (!instance_) {
+    raise_lazy();
+    instance_ = OwnedRef(PyErr_GetRaisedException());
+    if (!instance_) panic("an exception was raised but could not be taken back");
+  }
+  return instance_.get();
+}
+
+}  // namespace velk

@@ -1,0 +1,142 @@
+#include "module/conversions.h"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <new>
+
+#include "similarity/panic.h"
+
+namespace velk {
+namespace {
+
+constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
+
+void refuse_str(PyObject* obj) {
+  if (PyUnicode_Check(obj)) throw BindingError::lazy(PyExc_TypeError, kStrToVec);
+}
+
+// Reserves room for the sequence's reported length. The length is only a hint:
+// a __len__ that raises or lies changes nothing else, and a hint the allocator
+// cannot satisfy leaves the vector to grow as items arrive.
+template <class Vector>
+void reserve_for_length_hint(Vector& out, PyObject* obj) {
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    (void)BindingError::fetch();
+    return;
+  }
+  constexpr auto max_bytes = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+  if (static_cast<std::size_t>(hint) > max_bytes / sizeof(typename Vector::value_type)) {
+    panic("capacity overflow");
+  }
+  try {
+    out.reserve(static_cast<std::size_t>(hint));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Calls convert(item) for every item of a sequence that passed the sequence
+// check. Exact lists and tuples are walked by index, which is what their
+// iterators do; everything else goes through the iterator protocol.
+template <class Convert>
+void for_each_item(PyObject* obj, Convert&& convert) {
+  if (PyList_CheckExact(obj)) {
+    // The size is read again each round: item conversions may run Python code
+    // that changes the list, exactly as the list iterator would see it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      OwnedRef item = OwnedRef::borrow(PyList_GET_ITEM(obj, i));
+      convert(item.get());
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(obj)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) convert(PyTuple_GET_ITEM(obj, i));
+    return;
+  }
+  OwnedRef iterator(PyObject_GetIter(obj));
+  if (!iterator) throw BindingError::fetch();
+  while (OwnedRef item{PyIter_Next(iterator.get())}) convert(item.get());
+  if (PyErr_Occurred()) throw BindingError::fetch();
+}
+
+FloatVector sequence_to_floats(PyObject* obj) {
+  if (!PySequence_Check(obj)) throw type_mismatch_error(obj, "Sequence");
+  FloatVector out;
+  reserve_for_length_hint(out, obj);
+  for_each_item(obj, [&out](PyObject* item) { out.push_back(to_float32(item)); });
+  return out;
+}
+
+}  // namespace
+
+BindingError type_mismatch_error(PyObject* obj, const char* target) {
+  return BindingError::type_mismatch(obj, target);
+}
+
+float to_float32(PyObject* obj) {
+  double value;
+  if (PyFloat_CheckExact(obj)) {
+    value = PyFloat_AS_DOUBLE(obj);
+  } else {
+    value = PyFloat_AsDouble(obj);
+    if (value == -1.0) {
+      if (auto error = BindingError::take()) throw std::move(*error);
+    }
+  }
+  // IEEE narrowing: round to nearest even, overflow to infinity, NaN and the
+  // sign of zero kept.
+  return static_cast<float>(value);
+}
+
+FloatVector to_float_vector(PyObject* obj) {
+  refuse_str(obj);
+  return sequence_to_floats(obj);
+}
+
+std::vector<FloatVector> to_float_rows(PyObject* obj) {
+  refuse_str(obj);
+  if (!PySequence_Check(obj)) throw type_mismatch_error(obj, "Sequence");
+  std::vector<FloatVector> rows;
+  reserve_for_length_hint(rows, obj);
+  for_each_item(obj, [&rows](PyObject* item) {
+    refuse_str(item);
+    rows.push_back(sequence_to_floats(item));
+  });
+  return rows;
+}
+
+std::uint64_t to_count(PyObject* obj) {
+  unsigned long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    OwnedRef index(PyNumber_Index(obj));
+    if (!index) throw BindingError::fetch();
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (value == static_cast<unsigned long long>(-1)) {
+    if (auto error = BindingError::take()) throw std::move(*error);
+  }
+  return value;
+}
+
+OwnedRef score_to_float(float score) {
+  return checked_new(PyFloat_FromDouble(static_cast<double>(score)));
+}
+
+OwnedRef hits_to_list(std::span<const ScoredHit> hits) {
+  OwnedRef list = checked_new(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    OwnedRef index = checked_new(PyLong_FromUnsignedLongLong(hits[i].index));
+    OwnedRef score = score_to_float(hits[i].score);
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) python_api_call_failed();
+    PyTuple_SET_ITEM(pair, 0, index.release());
+    PyTuple_SET_ITEM(pair, 1, score.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list;
+}
+
+}  // namespace velk

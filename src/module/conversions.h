@@ -1,0 +1,33 @@
+// Python objects to native values and back. Argument conversions copy, so the
+// native value no longer depends on the Python object once converted.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "module/binding_error.h"
+#include "module/py_ref.h"
+#include "similarity/batch.h"
+#include "similarity/ranking.h"
+
+namespace velk {
+
+// Any sequence except str, its items converted with to_float32.
+FloatVector to_float_vector(PyObject* obj);
+// A sequence (not str) of such sequences (not str).
+std::vector<FloatVector> to_float_rows(PyObject* obj);
+// A number narrowed to single precision, round to nearest even.
+float to_float32(PyObject* obj);
+// An int, or an object with __index__, in [0, 2**64).
+std::uint64_t to_count(PyObject* obj);
+
+// A new list of (index, score) tuples in the order of `hits`.
+OwnedRef hits_to_list(std::span<const ScoredHit> hits);
+// A new float equal to the score bit for bit.
+OwnedRef score_to_float(float score);
+
+// TypeError "'{type}' object cannot be converted to '{target}'".
+BindingError type_mismatch_error(PyObject* obj, const char* target);
+
+}  // namespace velk

@@ -1,0 +1,27 @@
+#include "module/text.h"
+
+#include "module/binding_error.h"
+
+namespace velk {
+
+std::string lossy_utf8(PyObject* str) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
+  // Lone surrogates cannot be encoded: pass them through as bytes, then let the
+  // decoder replace each invalid sequence with U+FFFD.
+  PyErr_Clear();
+  OwnedRef bytes = checked_new(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  OwnedRef repaired = checked_new(
+      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+  const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
+  if (utf8 == nullptr) python_api_call_failed();
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+OwnedRef new_str(const std::string& text) {
+  return checked_new(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+}  // namespace velk
