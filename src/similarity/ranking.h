@@ -1,0 +1,25 @@
+// Ordering of scored rows: best first by the IEEE 754 totalOrder of the 32-bit
+// score, so NaNs and signed zeros have a fixed place instead of being rejected.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace velk {
+
+struct ScoredHit {
+  std::uint64_t index;
+  float score;
+};
+
+// Sorts in place, best first. Tied scores keep their incoming order.
+void rank_hits(std::span<ScoredHit> hits) noexcept;
+
+// Nested strategy: rank all entries, then keep the first min(k, n).
+void rank_all_then_cut(std::vector<ScoredHit>& hits, std::uint64_t k) noexcept;
+
+// Flat strategy, 1 <= kk <= hits.size(): keep the kk best entries, ranked.
+void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept;
+
+}  // namespace velk
