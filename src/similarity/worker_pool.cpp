@@ -1,0 +1,198 @@
+#include "similarity/worker_pool.h"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "similarity/float_environment.h"
+#include "similarity/panic.h"
+
+namespace velk {
+namespace {
+
+constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
+constexpr char kNotInitialized[] = "The global thread pool has not been initialized.: ";
+
+struct WorkerPool {
+  std::uint64_t workers;
+  // The process that owns the worker threads. A child forked later shares this
+  // memory but none of the threads, and work handed to TBB there would never run.
+  pid_t owner;
+  tbb::task_arena* arena;
+};
+
+// Everything here is deliberately leaked: the pool must outlive every caller,
+// and tearing TBB down from a static destructor at exit (or in a forked child,
+// which has no workers to join) could wait forever.
+std::atomic<WorkerPool*> ready_pool{nullptr};
+std::mutex creation_mutex;
+bool creation_attempted = false;
+
+std::string describe_creation_failure() {
+  try {
+    throw;
+  } catch (const std::system_error& error) {
+    return std::string("IOError: ") + error.what() + " (os error " + std::to_string(error.code().value()) + ")";
+  } catch (const std::exception& error) {
+    return std::string("IOError: ") + error.what();
+  } catch (...) {
+    return "IOError: unknown failure while starting worker threads";
+  }
+}
+
+WorkerPool* create_pool() {
+  const std::uint64_t workers = choose_worker_count(std::getenv("RAYON_NUM_THREADS"),
+                                                    std::getenv("RAYON_RS_NUM_CPUS"), sysconf(_SC_NPROCESSORS_ONLN));
+  // TBB lets a process run at most max_allowed_parallelism threads, callers
+  // included, and by default only processors - 1 workers. The calling thread
+  // does not score, so W workers need room for W + 1.
+  new tbb::global_control(tbb::global_control::max_allowed_parallelism, workers + 1);
+  new tbb::global_control(tbb::global_control::thread_stack_size, kWorkerStackBytes);
+  // No slot is reserved for an external thread: work is enqueued and only
+  // workers enter the arena.
+  auto* arena = new tbb::task_arena(static_cast<int>(workers), 0);
+  arena->initialize();
+  return new WorkerPool{workers, getpid(), arena};
+}
+
+WorkerPool& global_pool() {
+  if (WorkerPool* pool = ready_pool.load(std::memory_order_acquire)) {
+    return *pool;
+  }
+  std::string failure;
+  {
+    std::lock_guard lock(creation_mutex);
+    if (WorkerPool* pool = ready_pool.load(std::memory_order_relaxed)) {
+      return *pool;
+    }
+    if (creation_attempted) {
+      failure = "GlobalPoolAlreadyInitialized";
+    } else {
+      creation_attempted = true;
+      try {
+        WorkerPool* pool = create_pool();
+        ready_pool.store(pool, std::memory_order_release);
+        return *pool;
+      } catch (...) {
+        failure = describe_creation_failure();
+      }
+    }
+  }
+  panic(kNotInitialized + failure);
+}
+
+void run_range(const RowRangeBody& body, std::uint64_t begin, std::uint64_t end) {
+  const DefaultFloatEnvironment environment;
+  body(begin, end);
+}
+
+// One submission: the calling thread sleeps on it until the workers are done.
+struct Submission {
+  Submission(std::uint64_t rows, std::uint64_t rows_per_range, const RowRangeBody& range_body)
+      : n(rows), grain(rows_per_range), body(range_body) {}
+
+  std::uint64_t n;
+  std::uint64_t grain;
+  const RowRangeBody& body;
+  std::exception_ptr failure;
+  std::mutex mutex;
+  std::condition_variable finished_signal;
+  bool finished = false;
+};
+
+void score_on_workers(tbb::task_arena& arena, Submission& submission) {
+  // The calling thread enqueues and blocks instead of joining the arena with
+  // execute(): it holds the interpreter lock and never scores, so exactly the W
+  // workers do, and a caller that is not a TBB thread never becomes one.
+  arena.enqueue([&submission] {
+    try {
+      // Isolated, so that a failure cancels this submission's ranges only.
+      tbb::task_group_context context(tbb::task_group_context::isolated);
+      tbb::parallel_for(
+          tbb::blocked_range<std::uint64_t>(0, submission.n, submission.grain),
+          [&submission](const tbb::blocked_range<std::uint64_t>& range) {
+            run_range(submission.body, range.begin(), range.end());
+          },
+          tbb::auto_partitioner(), context);
+    } catch (...) {
+      submission.failure = std::current_exception();
+    }
+    // Notify while holding the lock: once it is released the caller may return
+    // and destroy the submission.
+    std::lock_guard lock(submission.mutex);
+    submission.finished = true;
+    submission.finished_signal.notify_one();
+  });
+  std::unique_lock lock(submission.mutex);
+  submission.finished_signal.wait(lock, [&submission] { return submission.finished; });
+  if (submission.failure) {
+    std::rethrow_exception(submission.failure);
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_worker_count(std::string_view text) noexcept {
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+  }
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10) {
+      return std::nullopt;
+    }
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::uint64_t choose_worker_count(const char* num_threads, const char* num_cpus, long processors) noexcept {
+  const auto parsed = [](const char* text) -> std::optional<std::uint64_t> {
+    return text == nullptr ? std::nullopt : parse_worker_count(text);
+  };
+  std::uint64_t chosen = 0;
+  if (const auto threads = parsed(num_threads)) {
+    chosen = *threads;  // 0 asks for the default and ends the search
+  } else if (const auto cpus = parsed(num_cpus)) {
+    chosen = *cpus;
+  }
+  if (chosen == 0) {
+    chosen = processors > 0 ? static_cast<std::uint64_t>(processors) : 1;
+  }
+  return std::min(chosen, kMaxWorkers);
+}
+
+void for_each_row_range(std::uint64_t n, std::uint64_t grain, const RowRangeBody& body) {
+  WorkerPool& pool = global_pool();
+  grain = std::max<std::uint64_t>(grain, 1);
+  if (n <= grain || getpid() != pool.owner) {
+    run_range(body, 0, n);
+    return;
+  }
+  Submission submission(n, grain, body);
+  score_on_workers(*pool.arena, submission);
+}
+
+}  // namespace velk
