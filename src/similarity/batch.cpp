@@ -1,0 +1,79 @@
+#include "similarity/batch.h"
+
+#include <algorithm>
+
+#include "similarity/float_environment.h"
+#include "similarity/kernel.h"
+#include "similarity/panic.h"
+#include "similarity/worker_pool.h"
+
+namespace velk {
+namespace {
+
+// About this many floats per task: enough arithmetic to pay for handing a range
+// to another thread, small enough to balance the load on long inputs. An input
+// of at most one task is scored on the calling thread.
+constexpr std::uint64_t kFloatsPerTask = std::uint64_t{1} << 15;
+
+void check_row_width(std::uint64_t dim) {
+  if (dim == 0) {
+    velk::panic("attempt to divide by zero");
+  }
+}
+
+}  // namespace
+
+std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<const FloatVector> rows,
+                                    std::uint64_t k) {
+  const DefaultFloatEnvironment environment;
+  std::vector<ScoredHit> hits;
+  hits.reserve(rows.size());
+  for (std::uint64_t i = 0; i < rows.size(); ++i) {
+    hits.push_back({i, cosine_similarity(query, rows[i])});
+  }
+  rank_all_then_cut(hits, k);
+  return hits;
+}
+
+std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const float> embeddings,
+                                  std::uint64_t dim, std::uint64_t k) {
+  // Before every other test: dim == 0 fails even when there is nothing to score.
+  check_row_width(dim);
+  // The query norm is computed here, on the calling thread; the pool guards the
+  // workers' environment itself.
+  const DefaultFloatEnvironment environment;
+  const std::uint64_t n = embeddings.size() / dim;
+  const std::uint64_t kk = std::min(n, k);
+  if (kk == 0 || query.empty()) {
+    return {};
+  }
+  const float squared = squared_norm(query);
+  const float query_norm = norm_from_squared(squared);
+  // IEEE equality on purpose: a NaN query goes on, and every row with a positive
+  // squared norm scores NaN.
+  if (squared == 0.0f) {
+    return {};
+  }
+
+  const FlatScoringContext context{embeddings, dim, query, query_norm};
+  std::vector<ScoredHit> hits(n);
+  const std::span<ScoredHit> slots(hits);
+  // Each row is scored exactly once and written into its own slot, so the
+  // result needs no lock and no merge, and is the same for any worker count or
+  // schedule.
+  const RowRangeBody score_rows = [&context, slots](std::uint64_t begin, std::uint64_t end) {
+    if (begin > end || end > slots.size()) {
+      velk::panic("too many values pushed to consumer");
+    }
+    for (std::uint64_t i = begin; i < end; ++i) {
+      const auto row = context.embeddings.subspan(i * context.dim, context.dim);
+      slots[i] = {i, row_score(row, context.query, context.query_norm)};
+    }
+  };
+  for_each_row_range(n, std::max<std::uint64_t>(1, kFloatsPerTask / dim), score_rows);
+
+  select_then_rank(hits, kk);
+  return hits;
+}
+
+}  // namespace velk
