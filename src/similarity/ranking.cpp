@@ -78,7 +78,7 @@ ScoredHit* median_of_medians(ScoredHit* first, ScoredHit* last) noexcept {
 // Quickselect on median-of-three pivots, falling back to median-of-medians
 // pivots when the partitions stay unbalanced for too long.
 void select_nth(ScoredHit* first, ScoredHit* nth, ScoredHit* last) noexcept {
-  int budget = 2 * std::bit_width(static_cast<std::size_t>(last - first));
+  auto budget = 2 * static_cast<int>(std::bit_width(static_cast<std::size_t>(last - first)));
   while (static_cast<std::size_t>(last - first) > kInsertionSelectLimit) {
     ScoredHit* pivot = budget-- > 0 ? median_of_three(first, first + (last - first) / 2, last - 1)
                                     : median_of_medians(first, last);
