@@ -5,6 +5,7 @@
 #include "similarity/float_environment.h"
 #include "similarity/kernel.h"
 #include "similarity/panic.h"
+#include "similarity/row_scoring.h"
 #include "similarity/worker_pool.h"
 
 namespace velk {
@@ -61,16 +62,13 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   // Each row is scored exactly once and written into its own slot, so the
   // result needs no lock and no merge, and is the same for any worker count or
   // schedule.
-  const RowRangeBody score_rows = [&context, slots](std::uint64_t begin, std::uint64_t end) {
+  const RowRangeBody score_range = [&context, slots](std::uint64_t begin, std::uint64_t end) {
     if (begin > end || end > slots.size()) {
       velk::panic("too many values pushed to consumer");
     }
-    for (std::uint64_t i = begin; i < end; ++i) {
-      const auto row = context.embeddings.subspan(i * context.dim, context.dim);
-      slots[i] = {i, row_score(row, context.query, context.query_norm)};
-    }
+    score_rows(context, begin, end, slots.data() + begin);
   };
-  for_each_row_range(n, std::max<std::uint64_t>(1, kFloatsPerTask / dim), score_rows);
+  for_each_row_range(n, std::max<std::uint64_t>(1, kFloatsPerTask / dim), score_range);
 
   select_then_rank(hits, kk);
   return hits;
