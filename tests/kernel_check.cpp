@@ -1,0 +1,216 @@
+// Compares every row-scoring variant the processor can run with the scalar
+// reference, bit for bit, on random data full of awkward values. Built and run
+// by test_dispatch.py; also usable by hand:
+//   kernel_check                 run the comparison, print one line per variant
+//   kernel_check bench ROWS DIM  time each variant on one thread
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "similarity/kernel.h"
+#include "similarity/row_scoring.h"
+
+namespace {
+
+using velk::FlatScoringContext;
+using velk::RowKernel;
+using velk::ScoredHit;
+
+std::uint32_t bits(float x) {
+  std::uint32_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+float from_bits(std::uint32_t b) {
+  float x;
+  std::memcpy(&x, &b, sizeof x);
+  return x;
+}
+
+class Values {
+ public:
+  explicit Values(std::uint64_t seed) : rng_(seed) {}
+
+  std::uint64_t below(std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng_); }
+
+  // Mostly ordinary numbers of mixed signs and magnitudes, with a share of
+  // zeros of both signs, subnormals, values whose squares overflow or
+  // underflow, infinities and NaNs of both signs with payloads.
+  float awkward(unsigned weirdness) {
+    if (below(1000) >= weirdness) return ordinary();
+    switch (below(9)) {
+      case 0:
+        return below(2) ? 0.0f : -0.0f;
+      case 1:
+        return from_bits(static_cast<std::uint32_t>(1 + below(0x007FFFFF)) | sign());
+      case 2:
+        return from_bits(0x7F800000u | sign());
+      case 3:  // NaN: quiet or signalling, any payload
+        return from_bits(0x7F800000u | static_cast<std::uint32_t>(1 + below(0x007FFFFF)) | sign());
+      case 4:
+        return std::uniform_real_distribution<float>(1e19f, 3e38f)(rng_) * (below(2) ? 1.0f : -1.0f);
+      case 5:
+        return std::uniform_real_distribution<float>(1e-30f, 1e-20f)(rng_) * (below(2) ? 1.0f : -1.0f);
+      case 6:
+        return std::numeric_limits<float>::max();
+      case 7:
+        return std::numeric_limits<float>::min();
+      default:
+        return 1e8f;
+    }
+  }
+
+  float ordinary() {
+    const float scale = std::ldexp(1.0f, static_cast<int>(below(21)) - 10);
+    return std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng_) * scale;
+  }
+
+ private:
+  std::uint32_t sign() { return below(2) ? 0x80000000u : 0u; }
+  std::mt19937_64 rng_;
+};
+
+struct Case {
+  std::vector<float> embeddings;
+  std::vector<float> query;
+  std::uint64_t dim;
+  std::uint64_t rows;
+};
+
+Case make_case(Values& values, std::uint64_t dim, std::uint64_t query_length, std::uint64_t rows, unsigned weirdness) {
+  Case c{std::vector<float>(rows * dim + values.below(dim + 1)), std::vector<float>(query_length), dim, rows};
+  for (float& x : c.query) x = values.awkward(weirdness / 4);
+  for (float& x : c.embeddings) x = values.awkward(weirdness);
+  // Whole rows of zeros, and rows with a single NaN, infinity or subnormal.
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    float* row = c.embeddings.data() + r * dim;
+    switch (values.below(12)) {
+      case 0:
+        std::fill(row, row + dim, values.below(2) ? 0.0f : -0.0f);
+        break;
+      case 1:
+        row[values.below(dim)] = std::numeric_limits<float>::quiet_NaN();
+        break;
+      case 2:
+        row[values.below(dim)] = values.below(2) ? INFINITY : -INFINITY;
+        break;
+      case 3:
+        for (std::uint64_t j = 0; j < dim; ++j) row[j] = from_bits(static_cast<std::uint32_t>(1 + values.below(64)));
+        break;
+      default:
+        break;
+    }
+  }
+  return c;
+}
+
+// Scores rows [begin, end) with `kernel` into a buffer with guard entries on
+// both sides, and checks that the guards are untouched.
+bool score(RowKernel kernel, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
+           std::vector<ScoredHit>& out) {
+  constexpr ScoredHit kGuard{0xDEADBEEFu, 12345.0f};
+  std::vector<ScoredHit> buffer(end - begin + 2, kGuard);
+  velk::score_rows_with(kernel, context, begin, end, buffer.data() + 1);
+  const bool guards_intact = buffer.front().index == kGuard.index && buffer.back().index == kGuard.index &&
+                             bits(buffer.front().score) == bits(kGuard.score) &&
+                             bits(buffer.back().score) == bits(kGuard.score);
+  out.assign(buffer.begin() + 1, buffer.end() - 1);
+  return guards_intact;
+}
+
+int compare_all(std::uint64_t seed) {
+  Values values(seed);
+  std::vector<std::uint64_t> dims;
+  for (std::uint64_t d = 1; d <= 40; ++d) dims.push_back(d);
+  for (std::uint64_t d : {63, 64, 65, 127, 128, 129, 383, 384, 385, 767, 768, 769}) dims.push_back(d);
+
+  int failures = 0;
+  for (const RowKernel kernel : velk::kRowKernels) {
+    if (kernel == RowKernel::scalar) continue;
+    if (!velk::row_kernel_supported(kernel)) {
+      std::printf("skipped %s\n", velk::row_kernel_name(kernel));
+      continue;
+    }
+    std::uint64_t scored = 0;
+    std::uint64_t nan_scores = 0;
+    for (const std::uint64_t dim : dims) {
+      const std::uint64_t rounds = dim > 100 ? 6 : 24;
+      for (std::uint64_t round = 0; round < rounds; ++round) {
+        // Queries shorter than, equal to and longer than the rows.
+        const std::uint64_t lengths[] = {dim, 1 + values.below(dim), dim + 1 + values.below(20), 1};
+        const std::uint64_t query_length = lengths[round % 4];
+        const std::uint64_t rows = 1 + values.below(dim > 100 ? 40 : 70);
+        const unsigned weirdness = round % 3 == 0 ? 0 : (round % 3 == 1 ? 20 : 300);
+        const Case c = make_case(values, dim, query_length, rows, weirdness);
+        const float squared = velk::squared_norm(c.query);
+        // The callers only score with a positive, infinite or NaN norm, but
+        // every norm must give the reference bits.
+        const float norms[] = {velk::norm_from_squared(squared), values.ordinary() + 2.0f, INFINITY};
+        const FlatScoringContext context{c.embeddings, dim, c.query, norms[round % 3]};
+        // A range that starts and ends anywhere, as the pool cuts them.
+        const std::uint64_t begin = values.below(rows);
+        const std::uint64_t end = begin + 1 + values.below(rows - begin);
+        std::vector<ScoredHit> expected, actual;
+        score(RowKernel::scalar, context, begin, end, expected);
+        if (!score(kernel, context, begin, end, actual)) {
+          std::printf("FAIL %s wrote outside its range: dim %llu rows [%llu, %llu)\n", velk::row_kernel_name(kernel),
+                      (unsigned long long)dim, (unsigned long long)begin, (unsigned long long)end);
+          ++failures;
+        }
+        for (std::uint64_t i = 0; i < expected.size(); ++i) {
+          ++scored;
+          if (expected[i].score != expected[i].score) ++nan_scores;
+          if (actual[i].index != expected[i].index || bits(actual[i].score) != bits(expected[i].score)) {
+            if (++failures <= 20) {
+              std::printf("FAIL %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
+                          velk::row_kernel_name(kernel), (unsigned long long)dim, (unsigned long long)query_length,
+                          (unsigned long long)(begin + i), (unsigned long long)actual[i].index,
+                          bits(actual[i].score), (unsigned long long)expected[i].index, bits(expected[i].score));
+            }
+          }
+        }
+      }
+    }
+    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::row_kernel_name(kernel),
+                (unsigned long long)scored, (unsigned long long)nan_scores);
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+int bench(std::uint64_t rows, std::uint64_t dim) {
+  Values values(7);
+  std::vector<float> embeddings(rows * dim), query(dim);
+  for (float& x : embeddings) x = values.ordinary();
+  for (float& x : query) x = values.ordinary();
+  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  std::vector<ScoredHit> out(rows);
+  for (const RowKernel kernel : velk::kRowKernels) {
+    if (!velk::row_kernel_supported(kernel)) continue;
+    double best = 1e30;
+    for (int repeat = 0; repeat < 7; ++repeat) {
+      const auto start = std::chrono::steady_clock::now();
+      velk::score_rows_with(kernel, context, 0, rows, out.data());
+      const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+      best = std::min(best, elapsed.count());
+    }
+    std::printf("%-7s %10.3f ms  %6.2f GB/s\n", velk::row_kernel_name(kernel), best * 1e3,
+                static_cast<double>(rows * dim * sizeof(float)) / best / 1e9);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "bench") {
+    return bench(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
+  }
+  return compare_all(argc == 2 ? std::strtoull(argv[1], nullptr, 10) : 20261208);
+}

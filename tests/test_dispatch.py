@@ -1,0 +1,91 @@
+"""The flat row scorers: every instruction-set variant against the scalar
+reference (a C++ program built here from the module's own sources), and the
+variant the installed module picked against the full cosine form."""
+
+import os
+import platform
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import _velk
+from conftest import bits
+
+ROOT = Path(__file__).resolve().parent.parent
+KERNEL_SOURCES = ["kernel.cpp", "row_scoring.cpp", "row_kernels_sse2.cpp", "row_kernels_avx2.cpp",
+                  "row_kernels_avx512.cpp"]
+# The flags that decide arithmetic are the module build's (CMakeLists.txt).
+FLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-fast-math"]
+X86 = platform.machine() in ("x86_64", "AMD64")
+
+
+def cpu_flags():
+    try:
+        text = Path("/proc/cpuinfo").read_text()
+    except OSError:
+        return set()
+    for line in text.splitlines():
+        if line.startswith("flags"):
+            return set(line.split(":", 1)[1].split())
+    return set()
+
+
+@pytest.fixture(scope="module")
+def kernel_check(tmp_path_factory):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    assert compiler, "a C++ compiler is needed to build the module, and this check"
+    binary = tmp_path_factory.mktemp("kernel_check") / "kernel_check"
+    sources = [str(ROOT / "tests" / "kernel_check.cpp")] + [str(ROOT / "src" / "similarity" / s) for s in KERNEL_SOURCES]
+    subprocess.run([compiler, *FLAGS, "-I", str(ROOT / "src"), "-o", str(binary), *sources], check=True,
+                   capture_output=True, text=True)
+    return binary
+
+
+@pytest.mark.skipif(not X86, reason="the SIMD variants exist on x86-64 only")
+@pytest.mark.parametrize("seed", [1, 20261208])
+def test_every_variant_gives_the_reference_bits(kernel_check, seed):
+    run = subprocess.run([str(kernel_check), str(seed)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    checked = {line.split()[1].rstrip(":") for line in run.stdout.splitlines() if line.startswith("checked")}
+    flags = cpu_flags()
+    expected = {"sse2"} | ({"avx2"} if "avx2" in flags else set()) | ({"avx512"} if "avx512f" in flags else set())
+    # A variant the processor can run must really have been compared.
+    assert checked == expected, run.stdout
+    assert " 0 NaN scores" not in run.stdout, "the data must exercise the NaN recomputation"
+
+
+def awkward_rows(rng, n, dim):
+    """Ordinary values with zeros, subnormals, overflowing squares, infinities
+    and NaNs sprinkled in, whole zero rows, and one-NaN rows."""
+    e = (rng.standard_normal((n, dim)) * 2.0 ** rng.integers(-10, 10, (n, dim))).astype(np.float32)
+    specials = np.array([0.0, -0.0, 1e-42, -1e-40, 3e38, -2e19, np.inf, -np.inf, np.nan], dtype=np.float32)
+    mask = rng.random((n, dim)) < 0.02
+    e[mask] = rng.choice(specials, mask.sum())
+    e[rng.random(n) < 0.1] = 0.0
+    nan_rows = rng.random(n) < 0.1
+    e[nan_rows, rng.integers(0, dim, nan_rows.sum())] = np.nan
+    return e
+
+
+@pytest.mark.parametrize(
+    "n, dim, query_length",
+    [(53, d, d) for d in [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40, 63, 64, 65, 767, 768, 769]]
+    + [(53, 20, 7), (53, 20, 33), (53, 768, 1), (5000, 33, 33), (4099, 129, 100)],
+)
+def test_installed_variant_matches_the_full_form(n, dim, query_length):
+    # A row's flat score equals cosine_similarity(query, row) unless the row's
+    # squared norm is NaN, which scores 0.0.
+    rng = np.random.default_rng(n * 1000 + dim)
+    e = awkward_rows(rng, n, dim)
+    q = (rng.standard_normal(query_length) * 3).astype(np.float32)
+    scores = dict(_velk.top_k_flat_np(q, e, dim, n))
+    assert sorted(scores) == list(range(n))
+    query = q.tolist()
+    with np.errstate(all="ignore"):
+        nan_norm = np.isnan(e).any(axis=1)
+    for i in range(n):
+        expected = 0.0 if nan_norm[i] else _velk.cosine_similarity(query, e[i].tolist())
+        assert bits(scores[i]) == bits(expected), (i, scores[i], expected)
