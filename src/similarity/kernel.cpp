@@ -89,9 +89,22 @@ float squared_norm(std::span<const float> v) noexcept {
 float norm_from_squared(float squared) noexcept { return root(squared); }
 
 float cosine_similarity(std::span<const float> a, std::span<const float> b) noexcept {
-  const float d = dot_product(a, b);
-  const float na = squared_norm(a);
-  const float nb = squared_norm(b);
+  const std::size_t common = std::min(a.size(), b.size());
+  // The three sums in one pass: each is still its own element-order chain, but
+  // the three chains advance side by side instead of one after another.
+  float d = -0.0f;
+  float na = -0.0f;
+  float nb = -0.0f;
+  for (std::size_t i = 0; i < common; ++i) {
+    d = d + a[i] * b[i];
+    na = na + a[i] * a[i];
+    nb = nb + b[i] * b[i];
+  }
+  for (std::size_t i = common; i < a.size(); ++i) na = na + a[i] * a[i];
+  for (std::size_t i = common; i < b.size(); ++i) nb = nb + b[i] * b[i];
+  if (is_nan(d)) d = careful_dot(a.data(), b.data(), common);
+  if (is_nan(na)) na = careful_squares(a.data(), a.size());
+  if (is_nan(nb)) nb = careful_squares(b.data(), b.size());
   if (na == 0.0f || nb == 0.0f) return 0.0f;
   // Two roots multiplied, not the root of the product: na * nb overflows sooner
   // and rounds differently.
