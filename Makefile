@@ -14,7 +14,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := scikit-build-core cmake ninja tbb-devel==2023.2.0 tbb==2023.2.0
 TEST_DEPS := pytest numpy
-BENCH_DEPS := numpy matplotlib faiss-cpu
+BENCH_DEPS := numpy matplotlib faiss-cpu threadpoolctl
 
 .PHONY: demo test bench install check-tools clean
 

@@ -1,0 +1,326 @@
+"""Benchmarks of _velk against numpy and faiss on the same data, in one run.
+
+Every figure is the median of several timed runs inside one process; the
+competitors of one comparison are timed in turns (a, b, c, a, b, c, ...) so
+that a noisy machine disturbs them alike. Each comparison runs in its own
+subprocess, with a controlled environment:
+
+  - OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, which some machines set to pin an
+    older OpenBLAS kernel, are removed together so that numpy runs its current
+    kernel; the BLAS that actually ran is reported (threadpoolctl);
+  - RAYON_NUM_THREADS is set per subprocess for the thread-scaling figure.
+
+Prints a table, writes benchmarks/results/results.txt, results.json and
+results.png. Usage: python benchmarks/run.py [--quick]
+"""
+
+import argparse
+import json
+import math
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
+BLAS_PINNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+
+FLAT_SHAPES = [(1_000_000, 768), (100_000, 384), (10_000, 128)]
+LIST_SHAPES = [(10_000, 128), (1_000, 768)]
+SHORT_LENGTHS = [3, 16, 128]
+THREAD_SHAPE = (20_000, 96)  # 7.7 MB: in the two cores' caches
+K = 10
+
+
+# ---------------------------------------------------------------- measuring
+
+
+def interleaved_medians(functions, repeats, warmup=1):
+    """Runs every function `warmup` times, then `repeats` rounds of one call
+    each in turn; returns the median seconds per function."""
+    for f in functions.values():
+        for _ in range(warmup):
+            f()
+    times = {name: [] for name in functions}
+    for _ in range(repeats):
+        for name, f in functions.items():
+            start = time.perf_counter()
+            f()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def per_call_medians(functions, repeats, number):
+    """For very short calls: rounds of `number` calls, median per call."""
+    times = {name: [] for name in functions}
+    for _ in range(repeats):
+        for name, f in functions.items():
+            start = time.perf_counter()
+            for _ in range(number):
+                f()
+            times[name].append((time.perf_counter() - start) / number)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def numpy_recipe(np, q, e, k):
+    """The usual numpy cosine top-k: E @ q over row norms and the query norm,
+    argpartition, then a sort of the k."""
+    scores = (e @ q) / (np.linalg.norm(e, axis=1) * np.linalg.norm(q))
+    best = np.argpartition(-scores, k)[:k]
+    return best[np.argsort(-scores[best])]
+
+
+def random_rows(np, n, dim, seed=0):
+    rng = np.random.default_rng(seed)
+    e = np.empty((n, dim), dtype=np.float32)
+    step = max(1, (1 << 24) // dim)
+    for i in range(0, n, step):
+        e[i:i + step] = rng.standard_normal((min(step, n - i), dim), dtype=np.float32)
+    return e, rng.standard_normal(dim, dtype=np.float32)
+
+
+def blas_in_use():
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return ["unknown (threadpoolctl is not installed)"]
+    return [f"{i.get('internal_api')} {i.get('version')} {i.get('architecture')} x{i.get('num_threads')}"
+            for i in threadpool_info() if i.get("user_api") == "blas"]
+
+
+# ---------------------------------------------------------------- sections (run in subprocesses)
+
+
+def section_flat(n, dim, repeats):
+    import faiss
+    import numpy as np
+
+    import _velk
+
+    e, q = random_rows(np, n, dim)
+    functions = {
+        "top_k_flat_np": lambda: _velk.top_k_flat_np(q, e, dim, K),
+        "numpy recipe": lambda: numpy_recipe(np, q, e, K),
+        "E @ q": lambda: e @ q,
+    }
+    # faiss on rows normalised beforehand; only the search is timed.
+    index = faiss.IndexFlatIP(dim)
+    for i in range(0, n, 100_000):
+        block = e[i:i + 100_000].copy()
+        faiss.normalize_L2(block)
+        index.add(block)
+    qn = (q / np.linalg.norm(q)).reshape(1, -1).astype(np.float32)
+    functions["faiss IndexFlatIP"] = lambda: index.search(qn, K)
+    medians = interleaved_medians(functions, repeats)
+    # The same top k as numpy, as a sanity check of what is being timed.
+    ours = [i for i, _ in _velk.top_k_flat_np(q, e, dim, K)]
+    theirs = numpy_recipe(np, q, e, K).tolist()
+    return {"n": n, "dim": dim, "seconds": medians, "same_top_k_as_numpy": ours == theirs,
+            "blas": blas_in_use(), "faiss_threads": faiss.omp_get_max_threads()}
+
+
+def section_lists(n, dim, repeats):
+    import numpy as np
+
+    import _velk
+
+    e, q = random_rows(np, n, dim)
+    flat, rows, query = e.ravel().tolist(), e.tolist(), q.tolist()
+    del e
+
+    def numpy_from_flat():
+        return numpy_recipe(np, np.asarray(query, dtype=np.float32),
+                            np.asarray(flat, dtype=np.float32).reshape(-1, dim), K)
+
+    def numpy_from_rows():
+        return numpy_recipe(np, np.asarray(query, dtype=np.float32), np.asarray(rows, dtype=np.float32), K)
+
+    medians = interleaved_medians({
+        "top_k_flat (lists)": lambda: _velk.top_k_flat(query, flat, dim, K),
+        "np.asarray + recipe (flat list)": numpy_from_flat,
+        "top_k (list of lists)": lambda: _velk.top_k(query, rows, K),
+        "np.asarray + recipe (list of lists)": numpy_from_rows,
+    }, repeats)
+    return {"n": n, "dim": dim, "seconds": medians}
+
+
+def section_short(length, repeats):
+    import random
+
+    import _velk
+
+    rng = random.Random(length)
+    a = [rng.uniform(-1, 1) for _ in range(length)]
+    b = [rng.uniform(-1, 1) for _ in range(length)]
+    cosine, dist = _velk.cosine_similarity, math.dist
+    medians = per_call_medians({
+        "cosine_similarity": lambda: cosine(a, b),
+        "math.dist": lambda: dist(a, b),
+    }, repeats, number=20_000)
+    return {"length": length, "seconds": medians}
+
+
+def section_threads(n, dim, repeats):
+    import numpy as np
+
+    import _velk
+
+    e, q = random_rows(np, n, dim)
+    medians = interleaved_medians({"top_k_flat_np": lambda: _velk.top_k_flat_np(q, e, dim, K)}, repeats, warmup=20)
+    return {"n": n, "dim": dim, "threads": os.environ.get("RAYON_NUM_THREADS"), "seconds": medians}
+
+
+SECTIONS = {"flat": section_flat, "lists": section_lists, "short": section_short, "threads": section_threads}
+
+
+# ---------------------------------------------------------------- driver
+
+
+def benchmark_environment():
+    env = dict(os.environ)
+    removed = [name for name in BLAS_PINNING if name in env]
+    if removed:
+        for name in BLAS_PINNING:
+            env.pop(name, None)
+    return env, removed
+
+
+def run_section(name, args, env, extra_env=None):
+    env = dict(env)
+    env.update(extra_env or {})
+    command = [sys.executable, __file__, "--section", name, *map(str, args)]
+    done = subprocess.run(command, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.stderr.write(done.stdout + done.stderr)
+        raise SystemExit(f"benchmark section {name} {args} failed")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def ms(seconds):
+    return f"{seconds * 1e3:10.3f} ms"
+
+
+def ns(seconds):
+    return f"{seconds * 1e9:8.1f} ns"
+
+
+def report(results, removed):
+    lines = []
+    add = lines.append
+    add(f"_velk benchmarks, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {os.cpu_count()} processors")
+    add("every figure: median of interleaved runs in one process; ratio = time / time of _velk")
+    if removed:
+        add(f"removed from the benchmark environment: {', '.join(removed)}")
+    for r in results["flat"]:
+        add("")
+        add(f"top_k_flat_np, k={K}, float32 {r['n']:,} x {r['dim']}  (BLAS: {'; '.join(r['blas'])}; "
+            f"faiss threads {r['faiss_threads']}; same top k as numpy: {r['same_top_k_as_numpy']})")
+        base = r["seconds"]["top_k_flat_np"]
+        for name, t in r["seconds"].items():
+            add(f"  {name:38s} {ms(t)}   {t / base:6.2f}x")
+    for r in results["lists"]:
+        add("")
+        add(f"from Python lists, k={K}, {r['n']:,} x {r['dim']}")
+        s = r["seconds"]
+        for name, t in s.items():
+            add(f"  {name:38s} {ms(t)}")
+        add(f"  numpy / top_k_flat: {s['np.asarray + recipe (flat list)'] / s['top_k_flat (lists)']:.2f}x   "
+            f"numpy / top_k: {s['np.asarray + recipe (list of lists)'] / s['top_k (list of lists)']:.2f}x")
+    add("")
+    add("cosine_similarity against math.dist on the same two lists")
+    for r in results["short"]:
+        s = r["seconds"]
+        add(f"  length {r['length']:4d}: cosine_similarity {ns(s['cosine_similarity'])}   math.dist "
+            f"{ns(s['math.dist'])}   ratio {s['cosine_similarity'] / s['math.dist']:.2f}")
+    add("")
+    one, two = results["threads"]
+    t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
+    add(f"top_k_flat_np {one['n']:,} x {one['dim']}: RAYON_NUM_THREADS=1 {ms(t1)}, =2 {ms(t2)}, "
+        f"speed-up {t1 / t2:.2f}x")
+    return "\n".join(lines)
+
+
+def plot(results, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 3, figsize=(17, 5.5))
+    ax = axes[0]
+    names = list(results["flat"][0]["seconds"])
+    width = 0.8 / len(names)
+    for j, name in enumerate(names):
+        values = [r["seconds"][name] * 1e3 for r in results["flat"]]
+        ax.bar([i + j * width for i in range(len(results["flat"]))], values, width, label=name)
+    ax.set_xticks([i + 0.4 - width / 2 for i in range(len(results["flat"]))])
+    ax.set_xticklabels([f"{r['n']:,} x {r['dim']}" for r in results["flat"]])
+    ax.set_yscale("log")
+    ax.set_ylabel("ms per query (log)")
+    ax.set_title(f"float32 arrays, top {K}")
+    ax.legend(fontsize=8)
+
+    ax = axes[1]
+    names = list(results["lists"][0]["seconds"])
+    width = 0.8 / len(names)
+    for j, name in enumerate(names):
+        values = [r["seconds"][name] * 1e3 for r in results["lists"]]
+        ax.bar([i + j * width for i in range(len(results["lists"]))], values, width, label=name)
+    ax.set_xticks([i + 0.4 - width / 2 for i in range(len(results["lists"]))])
+    ax.set_xticklabels([f"{r['n']:,} x {r['dim']}" for r in results["lists"]])
+    ax.set_ylabel("ms per query")
+    ax.set_title(f"Python lists, top {K}")
+    ax.legend(fontsize=8)
+
+    ax = axes[2]
+    labels = [f"cos {r['length']}" for r in results["short"]] + [f"dist {r['length']}" for r in results["short"]]
+    values = ([r["seconds"]["cosine_similarity"] * 1e9 for r in results["short"]]
+              + [r["seconds"]["math.dist"] * 1e9 for r in results["short"]])
+    ax.bar(labels, values, color=["C0"] * len(results["short"]) + ["C1"] * len(results["short"]))
+    one, two = results["threads"]
+    t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
+    ax.set_ylabel("ns per call")
+    ax.set_title(f"short lists: cosine_similarity vs math.dist\n"
+                 f"(threads 1 -> 2 on {one['n']:,} x {one['dim']}: {t1 / t2:.2f}x)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--section", nargs="+")
+    parser.add_argument("--quick", action="store_true", help="fewer rounds and no 1,000,000 x 768 shape")
+    args = parser.parse_args()
+    if args.section:
+        name, *values = args.section
+        print(json.dumps(SECTIONS[name](*map(int, values))))
+        return
+
+    env, removed = benchmark_environment()
+    repeats = 3 if args.quick else 9
+    flat_shapes = FLAT_SHAPES[1:] if args.quick else FLAT_SHAPES
+    results = {"flat": [], "lists": [], "short": [], "threads": []}
+    for n, dim in flat_shapes:
+        # The largest shape needs its repeats most and has the least time for them.
+        results["flat"].append(run_section("flat", [n, dim, repeats if n < 1_000_000 else max(3, repeats - 2)], env))
+        print(f"flat {n} x {dim} done", file=sys.stderr)
+    for n, dim in LIST_SHAPES:
+        results["lists"].append(run_section("lists", [n, dim, repeats], env))
+    for length in SHORT_LENGTHS:
+        results["short"].append(run_section("short", [length, repeats], env))
+    for threads in ("1", "2"):
+        results["threads"].append(run_section("threads", [*THREAD_SHAPE, repeats * 20], env,
+                                              {"RAYON_NUM_THREADS": threads}))
+    text = report(results, removed)
+    print(text)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "results.txt").write_text(text + "\n")
+    (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
+    plot(results, RESULTS / "results.png")
+    print(f"\nwritten: {RESULTS / 'results.txt'}, results.json, results.png")
+
+
+if __name__ == "__main__":
+    main()
