@@ -122,6 +122,32 @@ def test_worker_count_is_read_once():
     assert count == 1 + 2
 
 
+def test_a_pool_that_fails_to_start_is_not_retried():
+    # 65535 workers need tens of MiB of arena slots before any thread starts; an
+    # address-space limit just above the interpreter's current size refuses them.
+    outcomes = run_child(
+        """
+        import resource
+        size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + 16 * 2**20, resource.RLIM_INFINITY))
+        for call in (lambda: score(), lambda: score(), lambda: _velk.top_k_flat(QUERY, EMBEDDINGS, DIM, 0)):
+            try:
+                report(["returned", call()])
+            except BaseException as error:
+                report([type(error).__name__, str(error)])
+        """,
+        env={"RAYON_NUM_THREADS": "65535"},
+    )
+    if outcomes[0][0] == "returned":
+        pytest.skip("the address-space limit did not stop the pool from starting")
+    prefix = "The global thread pool has not been initialized.: "
+    assert outcomes == [
+        ["PanicException", prefix + "IOError: Cannot allocate memory (os error 12)"],
+        ["PanicException", prefix + "GlobalPoolAlreadyInitialized"],
+        ["returned", []],
+    ]
+
+
 RESULTS = """
 import random
 rng = random.Random(2024)

@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -42,12 +44,20 @@ std::atomic<WorkerPool*> ready_pool{nullptr};
 std::mutex creation_mutex;
 bool creation_attempted = false;
 
+std::string io_error(int code) {
+  return "IOError: " + std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
+}
+
 std::string describe_creation_failure() {
   try {
     throw;
   } catch (const std::system_error& error) {
-    return std::string("IOError: ") + error.what() + " (os error " + std::to_string(error.code().value()) + ")";
+    return io_error(error.code().value());
+  } catch (const std::bad_alloc&) {
+    return io_error(ENOMEM);
   } catch (const std::exception& error) {
+    // TBB reports a failed thread start as a runtime_error that already names
+    // the system error.
     return std::string("IOError: ") + error.what();
   } catch (...) {
     return "IOError: unknown failure while starting worker threads";
