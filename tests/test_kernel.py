@@ -96,7 +96,7 @@ def test_subnormal_norm_is_not_flushed():
     assert _velk.cosine_similarity([1e-20], [1.0]) == pytest.approx(1.0, rel=1e-5)
 
 
-def _special_vector(rng, length):
+def _awkward_vector(rng, length):
     v = rng.standard_normal(length).astype(np.float32)
     pick = rng.random(length)
     v[pick < 0.04] = 0.0
@@ -116,8 +116,8 @@ LENGTHS = [0, 1, 3, 4, 5, 15, 16, 17, 31, 32, 33, 64, 65, 100]
 def test_random_vectors_match_the_model(seed):
     rng = np.random.default_rng(seed)
     for _ in range(40):
-        a = _special_vector(rng, int(rng.choice(LENGTHS)))
-        b = _special_vector(rng, int(rng.choice(LENGTHS)))
+        a = _awkward_vector(rng, int(rng.choice(LENGTHS)))
+        b = _awkward_vector(rng, int(rng.choice(LENGTHS)))
         got = _velk.cosine_similarity(a.tolist(), b.tolist())
         assert bits(got) == bits(ref_cosine(list(a), list(b))), (a, b)
 
@@ -152,7 +152,7 @@ def test_row_form_values(query, flat, dim, expected):
 def test_row_form_equals_full_form_when_the_row_norm_is_not_nan():
     rng = np.random.default_rng(7)
     query = rng.standard_normal(9).astype(np.float32).tolist()
-    rows = [_special_vector(rng, 9) for _ in range(200)]
+    rows = [_awkward_vector(rng, 9) for _ in range(200)]
     rows = [r for r in rows if not np.isnan(r).any()]
     flat = [x for r in rows for x in r.tolist()]
     got = dict(_velk.top_k_flat(query, flat, 9, len(rows)))
