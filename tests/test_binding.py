@@ -64,6 +64,19 @@ def test_binding_messages(call, message):
     assert error.args == (message,)
 
 
+class Keyword(str):
+    def __str__(self):
+        return "shown name"
+
+
+def test_keyword_names_match_by_content_and_are_reported_by_str():
+    assert top_k(**{Keyword("query"): [1.0], "embeddings": [[1.0]], "k": 1}) == [(0, 1.0)]
+    error = raises_exactly(TypeError, lambda: top_k(**{Keyword("zz"): 1}))
+    assert str(error) == "top_k() got an unexpected keyword argument 'shown name'"
+    error = raises_exactly(TypeError, lambda: top_k([1.0], **{Keyword("query"): 1}))
+    assert str(error) == "top_k() got multiple values for argument 'query'"
+
+
 def test_unencodable_keyword_is_reported_with_replacement_characters():
     name = "q\ud800x"
     expected = name.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
