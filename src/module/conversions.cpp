@@ -1,10 +1,11 @@
 #include "module/conversions.h"
 
-#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <new>
 
+#include "similarity/float_conversion.h"
 #include "similarity/panic.h"
 
 namespace velk {
@@ -60,10 +61,6 @@ void for_each_item(PyObject* obj, Convert&& convert) {
   if (PyErr_Occurred()) throw BindingError::fetch();
 }
 
-// IEEE narrowing: round to nearest even, overflow to infinity, NaN and the
-// sign of zero kept.
-float narrow(double value) noexcept { return static_cast<float>(value); }
-
 FloatVector sequence_to_floats(PyObject* obj) {
   if (!PySequence_Check(obj)) throw type_mismatch_error(obj, "Sequence");
   FloatVector out;
@@ -76,7 +73,7 @@ FloatVector sequence_to_floats(PyObject* obj) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
       PyObject* item = PyList_GET_ITEM(obj, i);
       if (PyFloat_CheckExact(item)) {
-        out.push_back(narrow(PyFloat_AS_DOUBLE(item)));
+        out.push_back(narrow_to_float32(PyFloat_AS_DOUBLE(item)));
       } else {
         const OwnedRef held = OwnedRef::borrow(item);
         out.push_back(to_float32(held.get()));
@@ -104,7 +101,7 @@ float to_float32(PyObject* obj) {
       if (auto error = BindingError::take()) throw std::move(*error);
     }
   }
-  return narrow(value);
+  return narrow_to_float32(value);
 }
 
 FloatVector to_float_vector(PyObject* obj) {
@@ -140,7 +137,7 @@ std::uint64_t to_count(PyObject* obj) {
 }
 
 OwnedRef score_to_float(float score) {
-  return checked_new(PyFloat_FromDouble(static_cast<double>(score)));
+  return checked_new(PyFloat_FromDouble(widen_to_double(score)));
 }
 
 OwnedRef hits_to_list(std::span<const ScoredHit> hits) {
