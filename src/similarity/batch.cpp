@@ -67,15 +67,15 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   // Each row is scored exactly once and written into its own slot, so the
   // result needs no lock and no merge, and is the same for any worker count or
   // schedule.
-  const RowRangeBody score_blocks = [&context, slots](std::uint64_t first_block, std::uint64_t end_block) {
-    const std::uint64_t begin = first_block * kRowsPerBlock;
-    const std::uint64_t end = std::min(end_block * kRowsPerBlock, std::uint64_t{slots.size()});
-    if (first_block > end_block || begin > end) {
+  const std::uint64_t blocks = n / kRowsPerBlock + (n % kRowsPerBlock != 0);
+  const RowRangeBody score_blocks = [&context, slots, blocks](std::uint64_t first_block, std::uint64_t end_block) {
+    if (first_block > end_block || end_block > blocks) {
       velk::panic("too many values pushed to consumer");
     }
+    const std::uint64_t begin = first_block * kRowsPerBlock;
+    const std::uint64_t end = std::min(end_block * kRowsPerBlock, std::uint64_t{slots.size()});
     score_rows(context, begin, end, slots.data() + begin);
   };
-  const std::uint64_t blocks = n / kRowsPerBlock + (n % kRowsPerBlock != 0);
   for_each_row_range(blocks, std::max<std::uint64_t>(1, kFloatsPerTask / dim / kRowsPerBlock), score_blocks);
 
   select_then_rank(hits, kk);
