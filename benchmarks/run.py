@@ -31,7 +31,10 @@ BLAS_PINNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 FLAT_SHAPES = [(1_000_000, 768), (100_000, 384), (10_000, 128)]
 LIST_SHAPES = [(10_000, 128), (1_000, 768)]
 SHORT_LENGTHS = [3, 16, 128]
-THREAD_SHAPE = (20_000, 96)  # 7.7 MB: in the two cores' caches
+# Thread scaling in cache: about 4 MB, half of it in each core's 2 MB L2 with
+# two workers. The last shape, 7.7 MB, spills into the shared L3, whose
+# bandwidth both cores split, and shows what happens beyond the L2s.
+THREAD_SHAPES = [(10_000, 96), (2_600, 384), (1_300, 768), (5_000, 384)]
 K = 10
 
 
@@ -51,6 +54,31 @@ def interleaved_medians(functions, repeats, warmup=1):
             f()
             times[name].append(time.perf_counter() - start)
     return {name: statistics.median(t) for name, t in times.items()}
+
+
+def busy_share(seconds=0.5):
+    """The share of all processors' time spent outside idle over `seconds`."""
+    def sample():
+        with open("/proc/stat") as f:
+            values = [int(v) for v in f.readline().split()[1:]]
+        return sum(values), values[3] + values[4]  # idle + iowait
+    total0, idle0 = sample()
+    time.sleep(seconds)
+    total1, idle1 = sample()
+    return 1.0 - (idle1 - idle0) / max(1, total1 - total0)
+
+
+def wait_for_quiet(limit=0.15, timeout=120.0):
+    """Other work on the machine skews every ratio, the thread figure most:
+    waits (up to `timeout`) until the processors are nearly idle, and returns
+    the busy share measured last."""
+    if not os.path.exists("/proc/stat"):
+        return None
+    deadline = time.monotonic() + timeout
+    share = busy_share()
+    while share > limit and time.monotonic() < deadline:
+        share = busy_share(2.0)
+    return share
 
 
 def per_call_medians(functions, repeats, number):
@@ -191,12 +219,18 @@ def benchmark_environment():
 def run_section(name, args, env, extra_env=None):
     env = dict(env)
     env.update(extra_env or {})
+    busy_before = wait_for_quiet()
     command = [sys.executable, __file__, "--section", name, *map(str, args)]
     done = subprocess.run(command, env=env, capture_output=True, text=True)
     if done.returncode != 0:
         sys.stderr.write(done.stdout + done.stderr)
         raise SystemExit(f"benchmark section {name} {args} failed")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    result = json.loads(done.stdout.strip().splitlines()[-1])
+    result["busy_before"] = busy_before
+    result["load_after"] = os.getloadavg()[0]
+    print(f"  {name} {' '.join(map(str, args))}: machine busy {100 * (busy_before or 0):.0f}% before, "
+          f"load average {result['load_after']:.2f} after", file=sys.stderr)
+    return result
 
 
 def ms(seconds):
@@ -216,14 +250,15 @@ def report(results, removed):
         add(f"removed from the benchmark environment: {', '.join(removed)}")
     for r in results["flat"]:
         add("")
-        add(f"top_k_flat_np, k={K}, float32 {r['n']:,} x {r['dim']}  (BLAS: {'; '.join(r['blas'])}; "
-            f"faiss threads {r['faiss_threads']}; same top k as numpy: {r['same_top_k_as_numpy']})")
+        add(f"top_k_flat_np, k={K}, float32 {r['n']:,} x {r['dim']}  {conditions(r)}")
+        add(f"  (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; "
+            f"same top k as numpy: {r['same_top_k_as_numpy']})")
         base = r["seconds"]["top_k_flat_np"]
         for name, t in r["seconds"].items():
             add(f"  {name:38s} {ms(t)}   {t / base:6.2f}x")
     for r in results["lists"]:
         add("")
-        add(f"from Python lists, k={K}, {r['n']:,} x {r['dim']}")
+        add(f"from Python lists, k={K}, {r['n']:,} x {r['dim']}  {conditions(r)}")
         s = r["seconds"]
         for name, t in s.items():
             add(f"  {name:38s} {ms(t)}")
@@ -236,11 +271,18 @@ def report(results, removed):
         add(f"  length {r['length']:4d}: cosine_similarity {ns(s['cosine_similarity'])}   math.dist "
             f"{ns(s['math.dist'])}   ratio {s['cosine_similarity'] / s['math.dist']:.2f}")
     add("")
-    one, two = results["threads"]
-    t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
-    add(f"top_k_flat_np {one['n']:,} x {one['dim']}: RAYON_NUM_THREADS=1 {ms(t1)}, =2 {ms(t2)}, "
-        f"speed-up {t1 / t2:.2f}x")
+    add("top_k_flat_np, one worker thread against two (RAYON_NUM_THREADS, one process each)")
+    for one, two in results["threads"]:
+        t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
+        add(f"  {one['n']:,} x {one['dim']}: 1 thread {ms(t1)}, 2 threads {ms(t2)}, speed-up {t1 / t2:.2f}x"
+            f"   {conditions(one)}; {conditions(two)}")
     return "\n".join(lines)
+
+
+def conditions(result):
+    busy = result.get("busy_before")
+    busy = "?" if busy is None else f"{100 * busy:.0f}%"
+    return f"[busy {busy} before, load {result.get('load_after', 0):.2f} after]"
 
 
 def plot(results, path):
@@ -279,11 +321,11 @@ def plot(results, path):
     values = ([r["seconds"]["cosine_similarity"] * 1e9 for r in results["short"]]
               + [r["seconds"]["math.dist"] * 1e9 for r in results["short"]])
     ax.bar(labels, values, color=["C0"] * len(results["short"]) + ["C1"] * len(results["short"]))
-    one, two = results["threads"]
-    t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
+    speedups = ", ".join(f"{one['dim']}: {one['seconds']['top_k_flat_np'] / two['seconds']['top_k_flat_np']:.2f}x"
+                         for one, two in results["threads"])
     ax.set_ylabel("ns per call")
-    ax.set_title(f"short lists: cosine_similarity vs math.dist\n"
-                 f"(threads 1 -> 2 on {one['n']:,} x {one['dim']}: {t1 / t2:.2f}x)")
+    ax.set_title(f"short lists: cosine_similarity vs math.dist\n(1 -> 2 threads, in cache, by dim: {speedups})",
+                 fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -305,14 +347,13 @@ def main():
     for n, dim in flat_shapes:
         # The largest shape needs its repeats most and has the least time for them.
         results["flat"].append(run_section("flat", [n, dim, repeats if n < 1_000_000 else max(3, repeats - 2)], env))
-        print(f"flat {n} x {dim} done", file=sys.stderr)
     for n, dim in LIST_SHAPES:
         results["lists"].append(run_section("lists", [n, dim, repeats], env))
     for length in SHORT_LENGTHS:
         results["short"].append(run_section("short", [length, repeats], env))
-    for threads in ("1", "2"):
-        results["threads"].append(run_section("threads", [*THREAD_SHAPE, repeats * 20], env,
-                                              {"RAYON_NUM_THREADS": threads}))
+    for shape in THREAD_SHAPES:
+        results["threads"].append([run_section("threads", [*shape, repeats * 20], env, {"RAYON_NUM_THREADS": t})
+                                   for t in ("1", "2")])
     text = report(results, removed)
     print(text)
     RESULTS.mkdir(exist_ok=True)
