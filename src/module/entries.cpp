@@ -11,6 +11,7 @@
 #include "module/buffer_view.h"
 #include "module/conversions.h"
 #include "similarity/batch.h"
+#include "similarity/float_environment.h"
 #include "similarity/kernel.h"
 
 namespace velk {
@@ -42,6 +43,7 @@ PyObject* cosine_similarity_entry(PyObject*, PyObject* const* args, Py_ssize_t n
     {
       const FloatVector a = convert_argument("a", slots[0], to_float_vector);
       const FloatVector b = convert_argument("b", slots[1], to_float_vector);
+      const DefaultFloatEnvironment environment;
       score = cosine_similarity(a, b);
     }
     return score_to_float(score);

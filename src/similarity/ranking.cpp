@@ -37,6 +37,62 @@ void insertion_sort(ScoredHit* first, ScoredHit* last) noexcept {
 constexpr std::size_t kInsertionSortLimit = 20;
 constexpr std::size_t kInsertionSelectLimit = 16;
 
+void select_nth(ScoredHit* first, ScoredHit* nth, ScoredHit* last) noexcept;
+
+// Moves the pivot to the back, partitions, and returns the pivot's final place:
+// everything before it ranks above it, everything after it below.
+ScoredHit* partition_around(ScoredHit* first, ScoredHit* last, ScoredHit* pivot) noexcept {
+  std::swap(*pivot, last[-1]);
+  const ScoredHit value = last[-1];
+  ScoredHit* store = first;
+  for (ScoredHit* i = first; i < last - 1; ++i) {
+    if (ranks_before(*i, value)) std::swap(*i, *store++);
+  }
+  std::swap(*store, last[-1]);
+  return store;
+}
+
+ScoredHit* median_of_three(ScoredHit* a, ScoredHit* b, ScoredHit* c) noexcept {
+  if (ranks_before(*a, *b)) {
+    if (ranks_before(*b, *c)) return b;
+    return ranks_before(*a, *c) ? c : a;
+  }
+  if (ranks_before(*a, *c)) return a;
+  return ranks_before(*b, *c) ? c : b;
+}
+
+// A pivot that is guaranteed to split off at least 30% on each side, which
+// keeps the selection linear even on adversarial score patterns.
+ScoredHit* median_of_medians(ScoredHit* first, ScoredHit* last) noexcept {
+  ScoredHit* medians = first;
+  for (ScoredHit* group = first; group < last; group += 5) {
+    ScoredHit* group_end = std::min(group + 5, last);
+    insertion_sort(group, group_end);
+    std::swap(*medians++, group[(group_end - group) / 2]);
+  }
+  ScoredHit* middle = first + (medians - first) / 2;
+  select_nth(first, middle, medians);
+  return middle;
+}
+
+// Quickselect on median-of-three pivots, falling back to median-of-medians
+// pivots when the partitions stay unbalanced for too long.
+void select_nth(ScoredHit* first, ScoredHit* nth, ScoredHit* last) noexcept {
+  auto budget = 2 * static_cast<int>(std::bit_width(static_cast<std::size_t>(last - first)));
+  while (static_cast<std::size_t>(last - first) > kInsertionSelectLimit) {
+    ScoredHit* pivot = budget-- > 0 ? median_of_three(first, first + (last - first) / 2, last - 1)
+                                    : median_of_medians(first, last);
+    ScoredHit* place = partition_around(first, last, pivot);
+    if (place == nth) return;
+    if (nth < place) {
+      last = place;
+    } else {
+      first = place + 1;
+    }
+  }
+  insertion_sort(first, last);
+}
+
 }  // namespace
 
 void rank_hits(std::span<ScoredHit> hits) noexcept {
@@ -69,8 +125,7 @@ void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept {
     } else if (n <= kInsertionSelectLimit) {
       insertion_sort(hits.data(), hits.data() + n);
     } else {
-      std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(keep - 1), hits.end(),
-                       ranks_before);
+      select_nth(hits.data(), hits.data() + (keep - 1), hits.data() + n);
     }
     hits.resize(keep);  // shrinking never allocates
   }

@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -27,26 +29,47 @@ namespace {
 constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
 constexpr char kNotInitialized[] = "The global thread pool has not been initialized.: ";
 
+// Created once with new and deliberately never deleted: the pool must outlive
+// every caller, and tearing TBB down from a static destructor at exit (or in a
+// forked child, which has no workers to join) could wait forever.
 struct WorkerPool {
+  explicit WorkerPool(std::uint64_t worker_count)
+      : workers(worker_count),
+        // TBB lets a process run at most max_allowed_parallelism threads,
+        // callers included, and by default only processors - 1 workers. The
+        // calling thread does not score, so W workers need room for W + 1.
+        parallelism(tbb::global_control::max_allowed_parallelism, worker_count + 1),
+        stack_size(tbb::global_control::thread_stack_size, kWorkerStackBytes),
+        // No slot is reserved for an external thread: work is enqueued and only
+        // workers enter the arena.
+        arena(static_cast<int>(worker_count), 0) {
+    arena.initialize();
+  }
+
   std::uint64_t workers;
   // The process that owns the worker threads. A child forked later shares this
   // memory but none of the threads, and work handed to TBB there would never run.
-  pid_t owner;
-  tbb::task_arena* arena;
+  pid_t owner = getpid();
+  tbb::global_control parallelism;
+  tbb::global_control stack_size;
+  tbb::task_arena arena;
 };
 
-// Everything here is deliberately leaked: the pool must outlive every caller,
-// and tearing TBB down from a static destructor at exit (or in a forked child,
-// which has no workers to join) could wait forever.
 std::atomic<WorkerPool*> ready_pool{nullptr};
 std::mutex creation_mutex;
 bool creation_attempted = false;
+
+std::string io_error(int code) {
+  return "IOError: " + std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
+}
 
 std::string describe_creation_failure() {
   try {
     throw;
   } catch (const std::system_error& error) {
-    return std::string("IOError: ") + error.what() + " (os error " + std::to_string(error.code().value()) + ")";
+    return io_error(error.code().value());
+  } catch (const std::bad_alloc&) {
+    return io_error(ENOMEM);
   } catch (const std::exception& error) {
     return std::string("IOError: ") + error.what();
   } catch (...) {
@@ -55,18 +78,8 @@ std::string describe_creation_failure() {
 }
 
 WorkerPool* create_pool() {
-  const std::uint64_t workers = choose_worker_count(std::getenv("RAYON_NUM_THREADS"),
-                                                    std::getenv("RAYON_RS_NUM_CPUS"), sysconf(_SC_NPROCESSORS_ONLN));
-  // TBB lets a process run at most max_allowed_parallelism threads, callers
-  // included, and by default only processors - 1 workers. The calling thread
-  // does not score, so W workers need room for W + 1.
-  new tbb::global_control(tbb::global_control::max_allowed_parallelism, workers + 1);
-  new tbb::global_control(tbb::global_control::thread_stack_size, kWorkerStackBytes);
-  // No slot is reserved for an external thread: work is enqueued and only
-  // workers enter the arena.
-  auto* arena = new tbb::task_arena(static_cast<int>(workers), 0);
-  arena->initialize();
-  return new WorkerPool{workers, getpid(), arena};
+  return new WorkerPool(choose_worker_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                            sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
 WorkerPool& global_pool() {
@@ -192,7 +205,7 @@ void for_each_row_range(std::uint64_t n, std::uint64_t grain, const RowRangeBody
     return;
   }
   Submission submission(n, grain, body);
-  score_on_workers(*pool.arena, submission);
+  score_on_workers(pool.arena, submission);
 }
 
 }  // namespace velk
