@@ -73,9 +73,12 @@ def summary(doc: str | None, name: str) -> str | None:
         return None
     paragraph = " ".join(doc.strip().split("\n\n")[0].split())
     # C functions without a text signature start with "name(args) -> ...".
-    if paragraph.startswith(name + "(") or "->" in paragraph.split(". ")[0] or "DEPRECATED" in paragraph.upper() or "XXX" in paragraph:
+    if paragraph.startswith(name + "(") or "->" in paragraph.split(". ")[0]:
         return None
-    sentence = re.split(r"(?<=[.!?])\s", paragraph, maxsplit=1)[0]
+    if "DEPRECATED" in paragraph.upper() or "XXX" in paragraph:
+        return None
+    # A sentence ends at ". " before a capital, but not after "e.g." or "i.e.".
+    sentence = re.split(r"(?<!e\.g\.)(?<!i\.e\.)(?<=[.!?])\s+(?=[A-Z])", paragraph, maxsplit=1)[0]
     if len(sentence) > 160:
         sentence = sentence[:157].rsplit(" ", 1)[0] + "..."
     return sentence if len(sentence) >= 12 else None
