@@ -16,10 +16,12 @@ SOURCE_STUB = ROOT / "src" / "module" / "_velk.pyi"
 EXAMPLES = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
 
 
-def run(*command: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(
-        command, cwd=TYPING, capture_output=True, text=True, timeout=300, env={**os.environ, **(env or {})}
-    )
+CACHE = ROOT / "build" / "mypy-cache"  # build/ is ignored by git
+
+
+def run(*command: str, env: dict[str, str] | None = None, cwd: pathlib.Path = TYPING) -> subprocess.CompletedProcess[str]:
+    env = {**os.environ, "MYPY_CACHE_DIR": str(CACHE), **(env or {})}
+    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=300, env=env)
 
 
 def require_module(name: str) -> None:
@@ -34,16 +36,18 @@ def test_stub_is_installed_beside_the_extension_and_as_a_stub_package():
     assert (site / "_velk-stubs" / "__init__.pyi").read_text() == source
 
 
-def test_stubtest_agrees_with_the_built_module():
+# stubtest keeps its cache in the working directory whatever it is told, so it
+# runs in a temporary one.
+def test_stubtest_agrees_with_the_built_module(tmp_path):
     require_module("mypy")
-    result = run(sys.executable, "-m", "mypy.stubtest", "_velk")
+    result = run(sys.executable, "-m", "mypy.stubtest", "_velk", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_stubtest_catches_a_stub_that_drifts(tmp_path):
     require_module("mypy")
     (tmp_path / "_velk.pyi").write_text(SOURCE_STUB.read_text().replace("embeddings: Sequence", "rows: Sequence"))
-    result = run(sys.executable, "-m", "mypy.stubtest", "--concise", "_velk", env={"MYPYPATH": str(tmp_path)})
+    result = run(sys.executable, "-m", "mypy.stubtest", "--concise", "_velk", env={"MYPYPATH": str(tmp_path)}, cwd=tmp_path)
     assert result.returncode == 1
     assert 'stub parameter "rows" differs from runtime parameter "embeddings"' in result.stdout
 
@@ -52,10 +56,7 @@ def test_mypy_strict_on_examples_and_stub_usage():
     # Strict mode makes an unresolved `import _velk` an error, so this also
     # proves that mypy finds the installed stub package.
     require_module("mypy")
-    cache = ROOT / "build" / "mypy-cache"
-    result = run(
-        sys.executable, "-m", "mypy", "--config-file", "mypy.ini", "--cache-dir", str(cache), "velk_usage.py", *EXAMPLES
-    )
+    result = run(sys.executable, "-m", "mypy", "--config-file", "mypy.ini", "velk_usage.py", *EXAMPLES)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
