@@ -30,8 +30,8 @@ bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py
 
 check-tools:
-	@if [ -z "$(PYTHON)" ]; then \
-		echo "error: no working python3.12 found. Install Python 3.12 with its venv module" >&2; \
+	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then \
+		echo "error: no working python3.12 found$(if $(PYTHON), ('$(PYTHON)' is not a Python 3.12 with venv),). Install Python 3.12 with its venv module" >&2; \
 		echo "  (Debian/Ubuntu: apt-get install python3.12 python3.12-venv python3.12-dev)," >&2; \
 		echo "  or pass one: make PYTHON=/path/to/python3.12 $(MAKECMDGOALS)" >&2; exit 1; fi
 	@if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then \
