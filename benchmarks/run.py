@@ -18,6 +18,7 @@ import argparse
 import json
 import math
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -56,16 +57,20 @@ def interleaved_medians(functions, repeats, warmup=1):
     return {name: statistics.median(t) for name, t in times.items()}
 
 
+def processor_times():
+    """(all, idle) processor time in seconds since boot, summed over processors."""
+    with open("/proc/stat") as f:
+        values = [int(v) for v in f.readline().split()[1:]]
+    tick = os.sysconf("SC_CLK_TCK")
+    return sum(values) / tick, (values[3] + values[4]) / tick  # idle + iowait
+
+
 def busy_share(seconds=0.5):
     """The share of all processors' time spent outside idle over `seconds`."""
-    def sample():
-        with open("/proc/stat") as f:
-            values = [int(v) for v in f.readline().split()[1:]]
-        return sum(values), values[3] + values[4]  # idle + iowait
-    total0, idle0 = sample()
+    total0, idle0 = processor_times()
     time.sleep(seconds)
-    total1, idle1 = sample()
-    return 1.0 - (idle1 - idle0) / max(1, total1 - total0)
+    total1, idle1 = processor_times()
+    return 1.0 - (idle1 - idle0) / max(1e-9, total1 - total0)
 
 
 def wait_for_quiet(limit=0.15, timeout=120.0):
@@ -221,15 +226,23 @@ def run_section(name, args, env, extra_env=None):
     env.update(extra_env or {})
     busy_before = wait_for_quiet()
     command = [sys.executable, __file__, "--section", name, *map(str, args)]
+    children_before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    total_before, idle_before = processor_times()
     done = subprocess.run(command, env=env, capture_output=True, text=True)
+    total_after, idle_after = processor_times()
+    children_after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if done.returncode != 0:
         sys.stderr.write(done.stdout + done.stderr)
         raise SystemExit(f"benchmark section {name} {args} failed")
     result = json.loads(done.stdout.strip().splitlines()[-1])
+    # Busy time of other processes while the section ran: all busy time minus
+    # the section's own (setup included, so this is a rough upper bound).
+    own = sum(getattr(children_after, f) - getattr(children_before, f) for f in ("ru_utime", "ru_stime"))
+    busy = (total_after - total_before) - (idle_after - idle_before)
     result["busy_before"] = busy_before
-    result["load_after"] = os.getloadavg()[0]
+    result["others_during"] = max(0.0, busy - own) / max(1e-9, total_after - total_before)
     print(f"  {name} {' '.join(map(str, args))}: machine busy {100 * (busy_before or 0):.0f}% before, "
-          f"load average {result['load_after']:.2f} after", file=sys.stderr)
+          f"others {100 * result['others_during']:.0f}% during", file=sys.stderr)
     return result
 
 
@@ -282,7 +295,7 @@ def report(results, removed):
 def conditions(result):
     busy = result.get("busy_before")
     busy = "?" if busy is None else f"{100 * busy:.0f}%"
-    return f"[busy {busy} before, load {result.get('load_after', 0):.2f} after]"
+    return f"[machine busy {busy} before; other processes {100 * result.get('others_during', 0):.0f}% during]"
 
 
 def plot(results, path):

@@ -3,6 +3,10 @@
 // by test_dispatch.py; also usable by hand:
 //   kernel_check                 run the comparison, print one line per variant
 //   kernel_check bench ROWS DIM  time each variant on one thread
+//   kernel_check threads ROWS DIM  time the chosen variant on 1 and 2 plain
+//                                  threads, each always scoring the same half
+#include <barrier>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +15,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "similarity/kernel.h"
@@ -206,11 +211,48 @@ int bench(std::uint64_t rows, std::uint64_t dim) {
   return 0;
 }
 
+// What the scorer itself allows on several cores, without a pool: each thread
+// scores its fixed share of the rows, then all meet at a barrier.
+int threads(std::uint64_t rows, std::uint64_t dim) {
+  Values values(7);
+  std::vector<float> embeddings(rows * dim), query(dim);
+  for (float& x : embeddings) x = values.ordinary();
+  for (float& x : query) x = values.ordinary();
+  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  std::vector<ScoredHit> out(rows);
+  constexpr int kRounds = 2000;
+  for (unsigned count = 1; count <= 2; ++count) {
+    std::barrier meet(count);
+    std::vector<double> seconds(kRounds);
+    std::vector<std::thread> team;
+    for (unsigned t = 0; t < count; ++t) {
+      team.emplace_back([&, t] {
+        const std::uint64_t begin = rows * t / count, end = rows * (t + 1) / count;
+        for (int round = 0; round < kRounds; ++round) {
+          const auto start = std::chrono::steady_clock::now();
+          velk::score_rows(context, begin, end, out.data() + begin);
+          meet.arrive_and_wait();
+          if (t == 0) seconds[round] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+      });
+    }
+    for (std::thread& member : team) member.join();
+    std::sort(seconds.begin(), seconds.end());
+    std::printf("%s, %u thread(s): median %8.1f us per pass over %llu x %llu\n",
+                velk::row_kernel_name(velk::active_row_kernel()), count, seconds[kRounds / 2] * 1e6,
+                (unsigned long long)rows, (unsigned long long)dim);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "bench") {
     return bench(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
+  }
+  if (argc == 4 && std::string(argv[1]) == "threads") {
+    return threads(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
   }
   return compare_all(argc == 2 ? std::strtoull(argv[1], nullptr, 10) : 20261208);
 }
