@@ -39,7 +39,7 @@ def kernel_check(tmp_path_factory):
     assert compiler, "a C++ compiler is needed to build the module, and this check"
     binary = tmp_path_factory.mktemp("kernel_check") / "kernel_check"
     sources = [str(ROOT / "tests" / "kernel_check.cpp")] + [str(ROOT / "src" / "similarity" / s) for s in KERNEL_SOURCES]
-    subprocess.run([compiler, *FLAGS, "-I", str(ROOT / "src"), "-o", str(binary), *sources], check=True,
+    subprocess.run([compiler, *FLAGS, "-pthread", "-I", str(ROOT / "src"), "-o", str(binary), *sources], check=True,
                    capture_output=True, text=True)
     return binary
 
