@@ -5,6 +5,8 @@
 //   kernel_check bench ROWS DIM  time each variant on one thread
 //   kernel_check threads ROWS DIM  time the chosen variant on 1 and 2 plain
 //                                  threads, each always scoring the same half
+//   kernel_check read ROWS DIM     time a plain read of such an array on 1 and
+//                                  2 threads: the floor for any scorer
 #include <barrier>
 #include <algorithm>
 #include <chrono>
@@ -17,6 +19,13 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined register.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "similarity/kernel.h"
 #include "similarity/row_scoring.h"
@@ -245,11 +254,78 @@ int threads(std::uint64_t rows, std::uint64_t dim) {
   return 0;
 }
 
+// Sums the array in many independent chains, as wide as the processor allows:
+// as fast as the memory can deliver, whatever the order of the additions.
+#if defined(__x86_64__)
+__attribute__((target("avx512f"))) float plain_read_avx512(const float* data, std::uint64_t count) {
+  __m512 sums[4];
+  for (__m512& s : sums) s = _mm512_setzero_ps();
+  std::uint64_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    for (int lane = 0; lane < 4; ++lane) sums[lane] = _mm512_add_ps(sums[lane], _mm512_loadu_ps(data + i + 16 * lane));
+  }
+  float total = _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(sums[0], sums[1]), _mm512_add_ps(sums[2], sums[3])));
+  for (; i < count; ++i) total += data[i];
+  return total;
+}
+#endif
+
+float plain_read(const float* data, std::uint64_t count) {
+#if defined(__x86_64__)
+  if (velk::row_kernel_supported(RowKernel::avx512)) return plain_read_avx512(data, count);
+  __m128 sums[8];
+  for (__m128& s : sums) s = _mm_setzero_ps();
+  std::uint64_t i = 0;
+  for (; i + 32 <= count; i += 32) {
+    for (int lane = 0; lane < 8; ++lane) sums[lane] = _mm_add_ps(sums[lane], _mm_loadu_ps(data + i + 4 * lane));
+  }
+  float lanes[4];
+  for (int lane = 1; lane < 8; ++lane) sums[0] = _mm_add_ps(sums[0], sums[lane]);
+  _mm_storeu_ps(lanes, sums[0]);
+  float total = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+#else
+  std::uint64_t i = 0;
+  float total = 0;
+#endif
+  for (; i < count; ++i) total += data[i];
+  return total;
+}
+
+int read(std::uint64_t rows, std::uint64_t dim) {
+  const std::vector<float> embeddings(rows * dim, 1.0f);
+  constexpr int kRounds = 7;
+  volatile float sink = 0;
+  for (unsigned count = 1; count <= 2; ++count) {
+    std::vector<double> seconds;
+    for (int round = 0; round < kRounds; ++round) {
+      const auto start = std::chrono::steady_clock::now();
+      std::vector<std::thread> team;
+      for (unsigned t = 0; t < count; ++t) {
+        team.emplace_back([&, t] {
+          const std::uint64_t begin = embeddings.size() * t / count, end = embeddings.size() * (t + 1) / count;
+          sink = sink + plain_read(embeddings.data() + begin, end - begin);
+        });
+      }
+      for (std::thread& member : team) member.join();
+      seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(seconds.begin(), seconds.end());
+    const double median = seconds[kRounds / 2];
+    std::printf("plain read, %u thread(s): median %10.3f ms  %6.2f GB/s over %llu x %llu\n", count, median * 1e3,
+                static_cast<double>(embeddings.size() * sizeof(float)) / median / 1e9, (unsigned long long)rows,
+                (unsigned long long)dim);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "bench") {
     return bench(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
+  }
+  if (argc == 4 && std::string(argv[1]) == "read") {
+    return read(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
   }
   if (argc == 4 && std::string(argv[1]) == "threads") {
     return threads(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
