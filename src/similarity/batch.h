@@ -26,7 +26,8 @@ std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<cons
 
 // Rows are consecutive windows of `dim` floats. Panics on dim == 0; returns
 // nothing, without touching the worker pool, for k == 0, no rows, or an empty or
-// zero-norm query. Otherwise every row is scored on the worker pool.
+// zero-norm query. Otherwise every row is scored, on the worker pool, which
+// this creates on first use (a small input is scored on the calling thread).
 std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const float> embeddings,
                                   std::uint64_t dim, std::uint64_t k);
 

@@ -30,17 +30,32 @@ namespace {
 constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
 constexpr char kNotInitialized[] = "The global thread pool has not been initialized.: ";
 
+// Created once with new and deliberately never deleted: the pool must outlive
+// every caller, and tearing TBB down from a static destructor at exit (or in a
+// forked child, which has no workers to join) could wait forever.
 struct WorkerPool {
+  explicit WorkerPool(std::uint64_t worker_count)
+      : workers(worker_count),
+        // TBB lets a process run at most max_allowed_parallelism threads,
+        // callers included, and by default only processors - 1 workers. The
+        // calling thread does not score, so W workers need room for W + 1.
+        parallelism(tbb::global_control::max_allowed_parallelism, worker_count + 1),
+        stack_size(tbb::global_control::thread_stack_size, kWorkerStackBytes),
+        // No slot is reserved for an external thread: work is enqueued and only
+        // workers enter the arena.
+        arena(static_cast<int>(worker_count), 0) {
+    arena.initialize();
+  }
+
   std::uint64_t workers;
   // The process that owns the worker threads. A child forked later shares this
   // memory but none of the threads, and work handed to TBB there would never run.
-  pid_t owner;
-  tbb::task_arena* arena;
+  pid_t owner = getpid();
+  tbb::global_control parallelism;
+  tbb::global_control stack_size;
+  tbb::task_arena arena;
 };
 
-// Everything here is deliberately leaked: the pool must outlive every caller,
-// and tearing TBB down from a static destructor at exit (or in a forked child,
-// which has no workers to join) could wait forever.
 std::atomic<WorkerPool*> ready_pool{nullptr};
 std::mutex creation_mutex;
 bool creation_attempted = false;
@@ -59,8 +74,6 @@ std::string describe_creation_failure() {
   } catch (const std::bad_alloc&) {
     return io_error(ENOMEM);
   } catch (const std::exception& error) {
-    // TBB reports a failed thread start as a runtime_error that already names
-    // the system error.
     return std::string("IOError: ") + error.what();
   } catch (...) {
     return "IOError: unknown failure while starting worker threads";
@@ -68,18 +81,8 @@ std::string describe_creation_failure() {
 }
 
 WorkerPool* create_pool() {
-  const std::uint64_t workers = choose_worker_count(std::getenv("RAYON_NUM_THREADS"),
-                                                    std::getenv("RAYON_RS_NUM_CPUS"), sysconf(_SC_NPROCESSORS_ONLN));
-  // TBB lets a process run at most max_allowed_parallelism threads, callers
-  // included, and by default only processors - 1 workers. The calling thread
-  // does not score, so W workers need room for W + 1.
-  new tbb::global_control(tbb::global_control::max_allowed_parallelism, workers + 1);
-  new tbb::global_control(tbb::global_control::thread_stack_size, kWorkerStackBytes);
-  // No slot is reserved for an external thread: work is enqueued and only
-  // workers enter the arena.
-  auto* arena = new tbb::task_arena(static_cast<int>(workers), 0);
-  arena->initialize();
-  return new WorkerPool{workers, getpid(), arena};
+  return new WorkerPool(choose_worker_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                            sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
 WorkerPool& global_pool() {
@@ -238,7 +241,7 @@ void for_each_row_range(std::uint64_t n, std::uint64_t grain, const RowRangeBody
     run_range(body, 0, n);
     return;
   }
-  score_on_workers(*pool.arena, n, grain, body);
+  score_on_workers(pool.arena, n, grain, body);
 }
 
 }  // namespace velk

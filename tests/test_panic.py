@@ -1,0 +1,216 @@
+"""Internal failures: pyo3_runtime.PanicException, the report on standard error,
+a panic that comes back through Python code, and exhausted native memory."""
+
+import re
+
+import numpy as np
+import pytest
+
+import _velk
+from conftest import run_python
+
+DOC_TAIL = ("\n\nLike SystemExit, this exception is derived from BaseException so that\n"
+            "it will typically propagate all the way through the stack and cause the\n"
+            "Python interpreter to exit.\n")
+
+
+def catch_panic(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value).__name__ == "PanicException"
+    return info.value
+
+
+def test_panic_class():
+    error = catch_panic(lambda: _velk.top_k_flat([], [], 0, 0))
+    cls = type(error)
+    assert cls.__module__ == "pyo3_runtime"
+    assert cls.__qualname__ == "PanicException"
+    assert cls.__bases__ == (BaseException,)
+    assert not issubclass(cls, Exception)
+    assert cls.__doc__.startswith("\n") and cls.__doc__.endswith(DOC_TAIL)
+    sentence = cls.__doc__[1:-len(DOC_TAIL)]
+    assert "\n" not in sentence and "panic" in sentence
+    assert str(error) == "attempt to divide by zero"
+    assert error.args == ("attempt to divide by zero",)
+    assert type(catch_panic(lambda: _velk.top_k_flat_np(np.ones(1, np.float32), np.ones(1, np.float32), 0, 1))) is cls
+
+
+def test_except_exception_does_not_catch_a_panic():
+    with pytest.raises(BaseException) as info:
+        try:
+            _velk.top_k_flat([1.0], [1.0], 0, 1)
+        except Exception:  # noqa: BLE001 - the point of the test
+            pytest.fail("a panic was caught as an Exception")
+    assert str(info.value) == "attempt to divide by zero"
+
+
+@pytest.mark.parametrize("function", [_velk.top_k_flat, lambda q, e, d, k: _velk.top_k_flat_np(
+    np.array(q, np.float32), np.array(e, np.float32), d, k)])
+@pytest.mark.parametrize("query, embeddings, k", [([], [], 0), ([1.0], [1.0], 1), ([0.0], [1.0, 2.0], 5),
+                                                  ([1.0], [], 2**64 - 1)])
+def test_dim_zero_panics_before_every_other_test(function, query, embeddings, k):
+    assert str(catch_panic(lambda: function(query, embeddings, 0, k))) == "attempt to divide by zero"
+    assert _velk.top_k_flat([1.0], [1.0], 1, 1) == [(0, 1.0)]  # later calls work
+
+
+REPORT = re.compile(r"\nthread '[^'\n]+' \((\d+)\) panicked at (src/similarity/[\w/]+\.cpp):(\d+):(\d+):\n"
+                    r"attempt to divide by zero\n")
+
+
+def test_report_on_standard_error():
+    result = run_python("""
+        import _velk
+        for _ in range(2):
+            try:
+                _velk.top_k_flat([], [], 0, 0)
+            except BaseException as error:
+                print(type(error).__name__, error)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "PanicException attempt to divide by zero\n" * 2
+    reports = REPORT.findall(result.stderr)
+    assert len(reports) == 2, result.stderr
+    assert reports[0] == reports[1]  # same thread, same source location
+    # The hint about backtraces follows the first report only.
+    notes = [line for line in result.stderr.splitlines() if line.startswith("note:")]
+    assert len(notes) == 1 and "BACKTRACE" in notes[0]
+    assert result.stderr.index(notes[0]) < result.stderr.rindex("panicked at")
+
+
+RESUME_SETUP = """
+    import sys, numpy
+    import _velk
+    try:
+        _velk.top_k_flat([], [], 0, 0)
+    except BaseException as error:
+        caught = error
+    Sub = type("Sub", (type(caught),), {})
+    print("---", file=sys.stderr, flush=True)
+
+    class Rethrow:
+        def __float__(self):
+            raise caught
+        def __index__(self):
+            raise caught
+        def __len__(self):
+            raise caught
+        def __getitem__(self, i):
+            return 1.0
+        def __iter__(self):
+            raise caught
+        def __buffer__(self, flags):
+            raise caught
+"""
+
+# Where the panic re-enters, and the Python method it comes out of.
+RESUME_CALLS = {
+    "element": ("_velk.cosine_similarity([Rethrow()], [1.0])", "__float__"),
+    "row element": ("_velk.top_k([1.0], [[1.0], [2.0, Rethrow()]], 1)", "__float__"),
+    "count": ("_velk.top_k([1.0], [[1.0]], Rethrow())", "__index__"),
+    "length hint": ("_velk.top_k_flat([1.0], Rethrow(), 1, 1)", "__len__"),
+    "buffer": ("_velk.top_k_flat_np(numpy.ones(1, numpy.float32), Rethrow(), 1, 1)", "__buffer__"),
+}
+
+
+@pytest.mark.parametrize("where", RESUME_CALLS)
+def test_a_panic_coming_back_through_python_is_resumed(where):
+    call, method = RESUME_CALLS[where]
+    result = run_python(RESUME_SETUP + f"""
+    try:
+        {call}
+    except BaseException as error:
+        print(type(error) is type(caught), error is not caught, repr(str(error)), error.args)
+    print(_velk.cosine_similarity([1.0, 2.0, 3.0], [4.0, 5.0, 6.0]))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True True 'attempt to divide by zero' ('attempt to divide by zero',)\n0.9746317863464355\n"
+    after = result.stderr.split("---\n", 1)[1]
+    lines = after.splitlines()
+    assert "PanicException" in lines[0] and "resum" in lines[0]
+    assert lines[1] == "Python stack trace below:"
+    assert lines[2] == "Traceback (most recent call last):"
+    assert f", in {method}\n" in after
+    assert lines[-1] == "pyo3_runtime.PanicException: attempt to divide by zero"
+    assert "panicked at" not in after  # a resumed panic writes no second report
+
+
+def test_a_panic_whose_text_cannot_be_had_is_resumed_with_a_fixed_message():
+    result = run_python(RESUME_SETUP + """
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    class Raise:
+        def __float__(self):
+            raise type(caught)(Unprintable())
+    try:
+        _velk.cosine_similarity([Raise()], [1.0])
+    except BaseException as error:
+        print(type(error) is type(caught), str(error))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True Unwrapped panic from Python code\n"
+    assert "Python stack trace below:" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "raise_statement, expected",
+    [
+        ("raise ValueError('plain value error')", "ValueError plain value error"),
+        # Only the panic class itself is resumed; a subclass is an ordinary error.
+        ("raise Sub('a subclass')", "Sub a subclass"),
+    ],
+)
+def test_ordinary_exceptions_from_python_code_get_no_banner(raise_statement, expected):
+    result = run_python(RESUME_SETUP.replace("raise caught", raise_statement) + """
+    try:
+        _velk.cosine_similarity([1.0, Rethrow()], [1.0])
+    except BaseException as error:
+        print(type(error).__name__, error)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected + "\n"
+    assert result.stderr.split("---\n", 1)[1] == ""
+
+
+MEMORY_SCRIPT = """
+    import resource, sys
+    import _velk
+
+    def vm_bytes():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    n = 20_000_000
+    data = [1.0] * n          # one float object, n list slots: 160 MB of Python memory
+    rows = [[]] * n
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + 150 * 2**20, hard))
+    for name, call in [
+        # 80 MB of floats fit; one 16-byte hit per row does not.
+        ("flat", lambda: _velk.top_k_flat([1.0], data, 1, 1)),
+        # The native rows alone need 24 bytes each.
+        ("nested", lambda: _velk.top_k([1.0], rows, 1)),
+    ]:
+        try:
+            call()
+        except MemoryError:
+            print(name, "MemoryError")
+        except BaseException as error:
+            print(name, type(error).__name__, error)
+        else:
+            print(name, "succeeded")
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    del rows
+    print(_velk.top_k_flat([1.0], data[:4], 1, 2))
+"""
+
+
+def test_exhausted_native_memory_is_a_memory_error():
+    result = run_python(MEMORY_SCRIPT, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "flat MemoryError\nnested MemoryError\n[(0, 1.0), (1, 1.0)]\n"
+    assert "memory allocation of" not in result.stderr
