@@ -51,7 +51,7 @@ test-asan: $(ASAN_VENV)/.deps
 # Longer fuzzing than `make test` does: the Python harness under atheris, then
 # the numeric core under libFuzzer (needs clang). FUZZ_SECONDS bounds each.
 FUZZ_SECONDS ?= 300
-CLANGXX ?= $(shell command -v clang++ || command -v clang++-14 || command -v clang++-15 || command -v clang++-16)
+CLANGXX ?= $(shell for c in clang++-18 clang++-17 clang++-16 clang++-15 clang++; do command -v $$c && break; done)
 
 $(VENV)/.fuzz-deps: $(VENV)/.created
 	$(PIP) install atheris $(TEST_DEPS)
