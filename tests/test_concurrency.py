@@ -1,9 +1,10 @@
-"""Many Python threads, forked children and a second interpreter.
+"""Many Python threads, forkserver children and a second interpreter.
 
 The module holds the interpreter lock for the whole of a call, but conversions
 run the caller's Python code, during which the interpreter switches threads;
 those switches must not mix up calls. Results are compared bit for bit with the
-results of the same calls made one after another on one thread."""
+results of the same calls made one after another on one thread. VELK_THREADS
+and VELK_THREAD_ROUNDS scale the thread test."""
 
 import json
 import os

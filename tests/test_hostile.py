@@ -13,6 +13,7 @@ import _velk
 from conftest import hit_bits, ref_top_k, ref_top_k_flat, run_python
 
 U64_MAX = 2**64 - 1
+UNDER_ASAN = "asan" in open("/proc/self/maps").read()
 
 
 def panic_class():
@@ -241,6 +242,7 @@ print(json.dumps(outcomes))
 """
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory cannot live under an address-space limit")
 def test_a_worker_that_cannot_start_fails_the_call_and_later_calls_do_not_hang():
     # TBB starts worker threads on demand, inside the submission. Under an
     # address-space limit the start fails after the task may have been queued:
