@@ -27,9 +27,11 @@ test: install $(VENV)/.test-deps
 # The whole suite against a build with AddressSanitizer and UBSan, in its own
 # venv and build directory. CPython is not instrumented, so the ASan runtime is
 # preloaded, with libstdc++ so that its throw interceptor finds the real one
-# (python itself does not link libstdc++); leak detection is off because the interpreter never frees its
-# objects at exit (test_leaks.py measures our own leaks), and a refused huge
-# allocation must reach the module as bad_alloc, not end the process.
+# (python itself does not link libstdc++). Leak detection is off because the
+# interpreter never frees its objects at exit (test_leaks.py measures our own
+# leaks); a refused huge allocation must reach the module as bad_alloc.
+# PYTHONMALLOC=malloc lets ASan see every Python object, so a reference the
+# module drops once too often is a use-after-free report.
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
 ASAN_PIP := $(ASAN_PY) -m pip --disable-pip-version-check -q
@@ -76,8 +78,8 @@ bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py
 
 check-tools:
-	@if [ -z "$(PYTHON)" ]; then \
-		echo "error: no working python3.12 found. Install Python 3.12 with its venv module" >&2; \
+	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then \
+		echo "error: no working python3.12 found$(if $(PYTHON), ('$(PYTHON)' is not a Python 3.12 with venv),). Install Python 3.12 with its venv module" >&2; \
 		echo "  (Debian/Ubuntu: apt-get install python3.12 python3.12-venv python3.12-dev)," >&2; \
 		echo "  or pass one: make PYTHON=/path/to/python3.12 $(MAKECMDGOALS)" >&2; exit 1; fi
 	@if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then \

@@ -9,7 +9,6 @@ NaN quieted (sign and payload kept), two give the left one quieted, and an
 invalid operation on numbers gives +qNaN 0x7FC00000.
 """
 
-import math
 import os
 import struct
 import subprocess
@@ -166,7 +165,3 @@ def run_python(code: str, env=None, timeout=120) -> subprocess.CompletedProcess:
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=full_env, timeout=timeout)
-
-
-def is_nan_float(value) -> bool:
-    return isinstance(value, float) and math.isnan(value)

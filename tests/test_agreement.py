@@ -30,15 +30,15 @@ def make_rows(rng, n, dim, nan_patterns=QUIET_NANS):
     return rows
 
 
-def make_query(rng, q, special):
+def make_query(rng, q, query_kind):
     query = rng.standard_normal(q).astype(np.float32)
-    if q and special == "nan":
+    if q and query_kind == "nan":
         query[rng.integers(q)] = from_bits(0xFFC00123)
-    elif q and special == "inf":
+    elif q and query_kind == "inf":
         query[rng.integers(q)] = np.inf
-    elif special == "zero":
+    elif query_kind == "zero":
         query[:] = 0.0
-    elif special == "huge":
+    elif query_kind == "huge":
         query *= np.float32(1e20)
     return query
 
@@ -66,23 +66,23 @@ CASES = [
 ]
 
 
-@pytest.mark.parametrize("special", ["none", "nan", "inf", "zero", "huge"])
+@pytest.mark.parametrize("query_kind", ["none", "nan", "inf", "zero", "huge"])
 @pytest.mark.parametrize("n, dim, q_offset, remainder, k", CASES)
-def test_flat_functions_agree_with_the_model(n, dim, q_offset, remainder, k, special):
-    rng = np.random.default_rng([n, dim, q_offset + 10, remainder, k, len(special)])
+def test_flat_functions_agree_with_the_model(n, dim, q_offset, remainder, k, query_kind):
+    rng = np.random.default_rng([n, dim, q_offset + 10, remainder, k, len(query_kind)])
     rows = make_rows(rng, n, dim)
     tail = rng.standard_normal(remainder).astype(np.float32)  # belongs to no row
     flat = np.concatenate([rows.reshape(-1), tail])
-    query = make_query(rng, dim + q_offset, special)
+    query = make_query(rng, dim + q_offset, query_kind)
     expected = check_flat(query, flat, dim, k)
     if remainder == 0 and n:
         assert hit_bits(_velk.top_k_flat_np(query, rows, dim, k)) == expected
 
 
-@pytest.mark.parametrize("special", ["none", "nan", "zero"])
+@pytest.mark.parametrize("query_kind", ["none", "nan", "zero"])
 @pytest.mark.parametrize("n, dim, q_offset, remainder, k", [c for c in CASES if c[0] <= 3000])
-def test_nested_agrees_with_the_model(n, dim, q_offset, remainder, k, special):
-    rng = np.random.default_rng([n, dim, q_offset + 10, remainder, k, len(special), 1])
+def test_nested_agrees_with_the_model(n, dim, q_offset, remainder, k, query_kind):
+    rng = np.random.default_rng([n, dim, q_offset + 10, remainder, k, len(query_kind), 1])
     rows = make_rows(rng, n, dim)
     nested = [r.tolist() for r in rows]
     # Ragged rows: some shorter, some longer than dim.
@@ -90,7 +90,7 @@ def test_nested_agrees_with_the_model(n, dim, q_offset, remainder, k, special):
         nested[i] = nested[i][: int(rng.integers(dim + 1))]
     for i in range(3, n, 11):
         nested[i] = nested[i] + rng.standard_normal(3).astype(np.float32).tolist()
-    query = make_query(rng, dim + q_offset, special).tolist()
+    query = make_query(rng, dim + q_offset, query_kind).tolist()
     assert hit_bits(_velk.top_k(query, nested, k)) == ref_top_k(query, nested, k)
 
 

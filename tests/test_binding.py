@@ -52,6 +52,7 @@ def raises_exactly(exception_type, call):
         (lambda: cosine_similarity(**{"a ": 1}), "cosine_similarity() got an unexpected keyword argument 'a '"),
         (lambda: top_k_flat(**{"dím": 1}), "top_k_flat() got an unexpected keyword argument 'dím'"),
         (lambda: top_k_flat_np(**{"k\u0301": 1}), "top_k_flat_np() got an unexpected keyword argument 'k\u0301'"),
+        (lambda: top_k(**{"k\x00": 1}), "top_k() got an unexpected keyword argument 'k\x00'"),  # not a C string
         # Binding comes before any conversion.
         (lambda: cosine_similarity("ab"), "cosine_similarity() missing 1 required positional argument: 'b'"),
         (lambda: top_k("ab", None, "k", extra=1), "top_k() got an unexpected keyword argument 'extra'"),
@@ -61,6 +62,19 @@ def test_binding_messages(call, message):
     error = raises_exactly(TypeError, call)
     assert str(error) == message
     assert error.args == (message,)
+
+
+class Keyword(str):
+    def __str__(self):
+        return "shown name"
+
+
+def test_keyword_names_match_by_content_and_are_reported_by_str():
+    assert top_k(**{Keyword("query"): [1.0], "embeddings": [[1.0]], "k": 1}) == [(0, 1.0)]
+    error = raises_exactly(TypeError, lambda: top_k(**{Keyword("zz"): 1}))
+    assert str(error) == "top_k() got an unexpected keyword argument 'shown name'"
+    error = raises_exactly(TypeError, lambda: top_k([1.0], **{Keyword("query"): 1}))
+    assert str(error) == "top_k() got multiple values for argument 'query'"
 
 
 def test_unencodable_keyword_is_reported_with_replacement_characters():
@@ -241,6 +255,15 @@ def test_unprintable_type_error_is_reported_as_unraisable(monkeypatch):
     new = raises_exactly(TypeError, lambda: cosine_similarity([RaisesFromFloat(TypeError(Unprintable()))], [1.0]))
     assert str(new) == "argument 'a': <unprintable TypeError object>"
     assert seen == [RuntimeError]
+
+
+def test_conversions_may_call_the_module_again():
+    class Reentrant:
+        def __float__(self):
+            rows = np.ones((5000, 8), np.float32)
+            return float(len(top_k_flat_np(np.ones(8, np.float32), rows, 8, 3)) + len(top_k([1.0], [[1.0]], 1)))
+
+    assert top_k_flat([Reentrant(), 0.0], [4.0, 0.0, 0.0, 1.0], 2, 2) == [(0, 1.0), (1, 0.0)]
 
 
 def test_calls_work_after_every_kind_of_failure():

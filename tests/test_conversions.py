@@ -5,6 +5,7 @@ import array
 import collections
 import decimal
 import fractions
+import math
 
 import numpy as np
 import pytest
@@ -190,6 +191,34 @@ def test_narrowing_rounds_to_nearest_even(x):
     # [x, -1] . [1, 1] is exactly x - 1 after narrowing, so a wrong rounding of x
     # changes the score.
     assert bits(cosine_similarity([x, -1.0], [1.0, 1.0])) == bits(ref_cosine([x, -1.0], [1.0, 1.0]))
+
+
+def narrowed(x):
+    """The float32 that the module makes of x, read back exactly. With the query
+    [x, big], one row [1.0] and dim 1, the score is x / big: big is a power of two
+    so much larger than x that x * x vanishes beside big * big."""
+    scale = max(-63, min(63, math.frexp(x)[1] + 12))
+    big = math.ldexp(1.0, scale)
+    (_, score), = top_k_flat([x, big], [1.0], 1, 1)
+    return math.ldexp(score, scale)
+
+
+def _narrowing_inputs():
+    rng = np.random.default_rng(11)
+    values = [math.ldexp(rng.uniform(0.5, 1.0), int(e)) * rng.choice([-1, 1]) for e in rng.integers(-170, 51, 3000)]
+    floats = rng.standard_normal(600).astype(np.float32) * np.float32(2.0) ** rng.integers(-149, 50, 600).astype(
+        np.float32)
+    for f in floats.tolist():
+        half_ulp = (np.nextafter(np.float32(f), np.float32(np.inf)) - np.float32(f)).item() / 2
+        tie = f + half_ulp  # exact in double
+        values += [tie, math.nextafter(tie, math.inf), math.nextafter(tie, -math.inf)]
+    return [v for v in values if v != 0.0 and abs(v) < 2.0**51]
+
+
+def test_narrowing_matches_ieee_round_to_nearest_even():
+    mismatches = [(x, narrowed(x), float(np.float32(x))) for x in _narrowing_inputs()
+                  if bits(narrowed(x)) != bits(np.float32(x))]
+    assert mismatches == []
 
 
 def test_halfway_cases_round_to_even():

@@ -2,6 +2,11 @@
 form through the flat functions, against known values and the float32 model."""
 
 import math
+import platform
+import shutil
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -78,6 +83,8 @@ def test_nan_results(a, b, expected_bits):
         ([3e38, 3e38], [1, 1]),
         ([1e-20, 1e20], [1e20, 1e-20]),
         ([1e39], [1]),  # the element itself overflows on narrowing
+        ([1, 0], [1e-39, 1]),  # a subnormal score, widened exactly
+        ([-1, 0], [1e-44, 1]),
     ],
 )
 def test_extreme_magnitudes_match_the_model(a, b):
@@ -89,7 +96,7 @@ def test_subnormal_norm_is_not_flushed():
     assert _velk.cosine_similarity([1e-20], [1.0]) == pytest.approx(1.0, rel=1e-5)
 
 
-def _special_vector(rng, length):
+def _awkward_vector(rng, length):
     v = rng.standard_normal(length).astype(np.float32)
     pick = rng.random(length)
     v[pick < 0.04] = 0.0
@@ -109,8 +116,8 @@ LENGTHS = [0, 1, 3, 4, 5, 15, 16, 17, 31, 32, 33, 64, 65, 100]
 def test_random_vectors_match_the_model(seed):
     rng = np.random.default_rng(seed)
     for _ in range(40):
-        a = _special_vector(rng, int(rng.choice(LENGTHS)))
-        b = _special_vector(rng, int(rng.choice(LENGTHS)))
+        a = _awkward_vector(rng, int(rng.choice(LENGTHS)))
+        b = _awkward_vector(rng, int(rng.choice(LENGTHS)))
         got = _velk.cosine_similarity(a.tolist(), b.tolist())
         assert bits(got) == bits(ref_cosine(list(a), list(b))), (a, b)
 
@@ -145,9 +152,92 @@ def test_row_form_values(query, flat, dim, expected):
 def test_row_form_equals_full_form_when_the_row_norm_is_not_nan():
     rng = np.random.default_rng(7)
     query = rng.standard_normal(9).astype(np.float32).tolist()
-    rows = [_special_vector(rng, 9) for _ in range(200)]
+    rows = [_awkward_vector(rng, 9) for _ in range(200)]
     rows = [r for r in rows if not np.isnan(r).any()]
     flat = [x for r in rows for x in r.tolist()]
     got = dict(_velk.top_k_flat(query, flat, 9, len(rows)))
     for i, row in enumerate(rows):
         assert bits(got[i]) == bits(_velk.cosine_similarity(query, row.tolist())), row
+
+
+MXCSR_HELPER = """
+unsigned velk_test_get_mxcsr(void) { return __builtin_ia32_stmxcsr(); }
+void velk_test_set_mxcsr(unsigned value) { __builtin_ia32_ldmxcsr(value); }
+"""
+
+ENVIRONMENT_SCRIPT = """
+    import ctypes, math, random, struct, sys
+    import numpy as np
+    import _velk
+
+    helper = ctypes.CDLL(sys.argv[1])
+    helper.velk_test_get_mxcsr.restype = ctypes.c_uint
+    default = helper.velk_test_get_mxcsr()
+
+    rng = random.Random(5)
+    def value():
+        kind = rng.random()
+        if kind < 0.1:
+            return rng.uniform(-1, 1) * 2.0 ** rng.randint(-160, -120)  # float subnormal range
+        if kind < 0.15:
+            return rng.choice([-1, 1]) * rng.uniform(3.3e38, 3.41e38)  # around the largest float
+        return rng.uniform(-1, 1) * 2.0 ** rng.randint(-20, 20)
+    vectors = [[value() for _ in range(rng.randint(1, 40))] for _ in range(200)]
+    # A subnormal element that matters, and a subnormal score.
+    pairs = [([3e-39, 1e-19], [1e19, 1.0]), ([1.0, 0.0], [1e-39, 1.0]), ([2.0 ** -75, 2.0 ** -74], [1.0, 1.0])]
+    query = vectors[0][:8] + [0.0] * (8 - len(vectors[0][:8]))
+    flat = [x for v in vectors for x in v]
+    with np.errstate(over="ignore"):
+        q32, e32 = np.array(query, np.float32), np.array(flat[: len(flat) // 8 * 8], np.float32)
+
+    # Halfway cases and their neighbours, and values that narrow to subnormals,
+    # read back exactly (see test_conversions.narrowed).
+    floats = np.array([rng.uniform(-1, 1) * 2.0 ** rng.randint(-149, 40) for _ in range(1500)], np.float32)
+    ulps = np.nextafter(floats, np.float32(np.inf)) - floats
+    ties = [float(f) + float(u) / 2 for f, u in zip(floats, ulps) if f != 0]
+    ties += [math.nextafter(t, d) for t in ties for d in (math.inf, -math.inf)]
+
+    def narrowed(x):
+        scale = max(-63, min(63, math.frexp(x)[1] + 12))
+        big = math.ldexp(1.0, scale)
+        (_, score), = _velk.top_k_flat([x, big], [1.0], 1, 1)
+        return math.ldexp(score, scale)
+
+    def run():
+        out = [narrowed(x) for x in ties]
+        out += [_velk.cosine_similarity(a, b) for a, b in zip(vectors, vectors[1:] + vectors[:1])]
+        out += [_velk.cosine_similarity(a, b) for a, b in pairs]
+        out += [s for pair in _velk.top_k(pairs[1][0], [pairs[1][1]], 1) for s in pair]
+        out += [s for pair in _velk.top_k(query, vectors, 50) for s in pair]
+        out += [s for pair in _velk.top_k_flat(query, flat, 8, 50) for s in pair]
+        out += [s for pair in _velk.top_k_flat_np(q32, e32, 8, 50) for s in pair]
+        return out
+
+    results = {}
+    for name, control in [("default", default), ("upward", 0x5F80), ("downward", 0x3F80),
+                          ("toward zero", 0x7F80), ("ftz daz", 0x9FC0)]:
+        helper.velk_test_set_mxcsr(control)
+        got = run()
+        after = helper.velk_test_get_mxcsr() & ~0x3F
+        helper.velk_test_set_mxcsr(default)
+        results[name] = [struct.pack("<d", x) for x in got]
+        assert after == control & ~0x3F, (name, hex(after))  # the caller's setting is kept
+    for name, got in results.items():
+        print(name, got == results["default"])
+"""
+
+
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="MXCSR is x86 only")
+def test_scores_do_not_depend_on_the_callers_floating_point_environment(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the MXCSR helper")
+    source = tmp_path / "mxcsr.c"
+    source.write_text(MXCSR_HELPER)
+    library = tmp_path / "libmxcsr.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(source)], check=True)
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(ENVIRONMENT_SCRIPT), str(library)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [f"{name} True" for name in
+                                          ["default", "upward", "downward", "toward zero", "ftz daz"]]

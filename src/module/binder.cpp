@@ -16,10 +16,9 @@ std::string missing_message(const CallSignature& signature, const std::vector<st
 }
 
 std::string unexpected_keyword(const CallSignature& signature, PyObject* name) {
+  // The name as str() shows it, so also through a str subclass's own __str__.
   std::string text;
-  if (PyUnicode_Check(name)) {
-    text = lossy_utf8(name);
-  } else if (OwnedRef str{PyObject_Str(name)}) {
+  if (OwnedRef str{PyObject_Str(name)}) {
     text = lossy_utf8(str.get());
   } else {
     PyErr_Clear();

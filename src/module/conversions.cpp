@@ -1,11 +1,12 @@
 #include "module/conversions.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <new>
 
+#include "similarity/float_conversion.h"
 #include "similarity/panic.h"
 
 namespace velk {
@@ -94,9 +95,7 @@ float to_float32(PyObject* obj) {
       if (auto error = BindingError::take()) throw std::move(*error);
     }
   }
-  // IEEE narrowing: round to nearest even, overflow to infinity, NaN and the
-  // sign of zero kept.
-  return static_cast<float>(value);
+  return narrow_to_float32(value);
 }
 
 FloatVector to_float_vector(PyObject* obj) {
@@ -132,7 +131,7 @@ std::uint64_t to_count(PyObject* obj) {
 }
 
 OwnedRef score_to_float(float score) {
-  return checked_new(PyFloat_FromDouble(static_cast<double>(score)));
+  return checked_new(PyFloat_FromDouble(widen_to_double(score)));
 }
 
 OwnedRef hits_to_list(std::span<const ScoredHit> hits) {
