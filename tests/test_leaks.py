@@ -270,6 +270,7 @@ def test_a_resumed_panic_from_python_code_does_not_leak(capfd):
 
 MEMORY_ERRORS = """
 import ctypes, json, resource, sys
+import numpy as np
 import _velk
 class MallInfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in (
@@ -280,6 +281,7 @@ heap = lambda: mallinfo2().uordblks + mallinfo2().hblkhd
 row = [1.0] * 250_000
 rows = [row] * 2_000           # 2 GB of floats once converted; the list itself is small
 flat = [1.0] * 12_000_000      # 48 MB of floats once converted
+query, wide = np.ones(1, np.float32), np.ones(8_000_000, np.float32)  # 128 MB of scored rows
 statm = lambda: [int(x) * 4096 for x in open("/proc/self/statm").read().split()[:2]]
 resource.setrlimit(resource.RLIMIT_AS, (statm()[0] + 32 * 2**20, resource.RLIM_INFINITY))
 def run(function, *args):
@@ -289,14 +291,15 @@ def run(function, *args):
     except MemoryError:
         return "MemoryError"
 calls = [lambda: run(_velk.top_k, [1.0], rows, 1), lambda: run(_velk.top_k_flat, [1.0], flat, 1, 1),
-         lambda: run(_velk.cosine_similarity, flat, [1.0])]
+         lambda: run(_velk.cosine_similarity, flat, [1.0]), lambda: run(_velk.top_k_flat_np, query, wide, 1, 1)]
 outcomes = [call() for call in calls for _ in range(2)]  # warm-up
-counts = [sys.getrefcount(o) for o in (row, rows, flat, MemoryError)]
+watched = (row, rows, flat, query, wide, MemoryError)
+counts = [sys.getrefcount(o) for o in watched]
 resident, in_use = statm()[1], heap()
 outcomes += [call() for call in calls for _ in range({calls})]
 print(json.dumps({{
     "outcomes": sorted(set(outcomes)),
-    "counts_same": counts == [sys.getrefcount(o) for o in (row, rows, flat, MemoryError)],
+    "counts_same": counts == [sys.getrefcount(o) for o in watched],
     "resident_growth": statm()[1] - resident,
     "heap_growth": heap() - in_use,
     "after": _velk.top_k([1.0], [[1.0], [2.0]], 1),
@@ -306,8 +309,9 @@ print(json.dumps({{
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves terabytes of address space")
 def test_memory_errors_do_not_leak():
-    # Native allocations refused under an address-space limit become MemoryError;
-    # the partial vectors are freed and later calls work.
+    # Native allocations refused under an address-space limit become MemoryError
+    # (row vectors, a flat vector, the scored rows of a zero-copy call); the
+    # partial vectors are freed and later calls work.
     completed = run_python(MEMORY_ERRORS.format(calls=max(CALLS // 300, 5)))
     assert completed.returncode == 0, completed.stderr
     report = json.loads(completed.stdout)
