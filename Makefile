@@ -51,10 +51,12 @@ $(ASAN_VENV)/.deps: | check-tools
 	touch $@
 
 # Tests that cap the address space with RLIMIT_AS cannot run here: the
-# sanitizer's shadow memory needs terabytes of it.
+# sanitizer's shadow memory needs terabytes of it. The demo test starts python
+# with an empty environment, so the runtime would not be preloaded there.
 ASAN_DESELECT := \
 	--deselect tests/test_pool.py::test_a_pool_that_fails_to_start_is_not_retried \
-	--deselect tests/test_panic.py::test_exhausted_native_memory_is_a_memory_error
+	--deselect tests/test_panic.py::test_exhausted_native_memory_is_a_memory_error \
+	--deselect tests/test_examples.py::test_demo_real_data_section_runs_with_numpy_alone
 
 test-asan: $(ASAN_VENV)/.deps
 	$(ASAN_PIP) install --no-build-isolation --no-deps -Ccmake.define.VELK_SANITIZE=ON -Cbuild-dir=build/asan .
