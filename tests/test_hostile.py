@@ -3,7 +3,9 @@ arrays, and caller code that changes its data while the module converts it.
 Each gets its documented result or its documented exception, never a crash."""
 
 import array
+import ctypes
 import json
+import pickle
 import sys
 
 import numpy as np
@@ -119,6 +121,22 @@ def test_zero_dimensional_exports_are_refused(zero_d):
 def test_zero_dimensional_arrays_are_not_iterable_vectors():
     with pytest.raises(TypeError, match="^argument 'a': iteration over a 0-d array$"):
         _velk.cosine_similarity(np.array(1.0), [1.0])
+
+
+@pytest.mark.parametrize("make", [lambda: (ctypes.c_float * 2)(1.0, 0.0), lambda: (ctypes.c_float * 2 * 2)()])
+def test_exports_without_strides_are_refused(make):
+    # ctypes arrays describe their shape but leave strides out.
+    with pytest.raises(BufferError, match="^strides is null$"):
+        _velk.top_k_flat_np(make(), np.ones(2, np.float32), 2, 1)
+    with pytest.raises(BufferError, match="^strides is null$"):
+        _velk.top_k_flat_np(np.ones(2, np.float32), make(), 2, 1)
+
+
+def test_an_export_forwarded_by_another_object_is_read_in_place():
+    embeddings = np.array([0.0, 1.0, 1.0, 0.0], np.float32)
+    forwarded = pickle.PickleBuffer(embeddings)
+    assert _velk.top_k_flat_np(pickle.PickleBuffer(embeddings[2:]), forwarded, 2, 2) == [(1, 1.0), (0, 0.0)]
+    forwarded.release()  # refused while the module still held a view
 
 
 def test_read_only_arrays_are_accepted():
