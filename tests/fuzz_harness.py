@@ -169,6 +169,23 @@ class Indexy:
         return self.outcome
 
 
+class Reentrant:
+    """An element or count whose conversion calls the module again, on the worker pool too."""
+
+    rows = np.ones((20_000, 4), np.float32)
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        _velk.top_k_flat_np(self.rows[0], self.rows, 4, 2)
+        return float(self.value)
+
+    def __index__(self):
+        _velk.top_k([1.0], [[1.0], [2.0]], 1)
+        return self.value
+
+
 class IntWithIndex(int):
     # An int subclass is read as an int: its own __index__ must not be called.
     def __index__(self):
@@ -200,7 +217,7 @@ def number(source):
                              np.uint8(200), np.bool_(True)])
     if kind == 8:
         return pick(source, [Fraction(1, 3), Floaty(source.real()), Floaty(ValueError), Floaty(TypeError),
-                             Floaty(TypeErrorSubclass), Floaty(7), Indexy(3), Indexy(CustomError)])
+                             Floaty(TypeErrorSubclass), Floaty(7), Indexy(3), Indexy(CustomError), Reentrant(2)])
     return pick(source, ["1.0", None, b"2", 1j, [1.0], object()])
 
 
@@ -292,7 +309,7 @@ def count(source, dimension=False):
         return pick(source, [2**64 - 1, 2**63, 2**64, -1, -(2**70), True, False])
     if kind == 7:
         return pick(source, [np.int64(2), np.uint64(3), np.int8(-1), IntWithIndex(2), Indexy(4), Indexy(-3),
-                             Indexy(CustomError), Indexy(TypeError)])
+                             Indexy(CustomError), Indexy(TypeError), Reentrant(3)])
     return pick(source, [2.0, "3", None, Fraction(2, 1), np.float32(1.0), [1]])
 
 
