@@ -18,13 +18,67 @@ BUILD_DEPS := scikit-build-core cmake ninja tbb-devel==2023.2.0 tbb==2023.2.0
 TEST_DEPS := pytest numpy mypy basedpyright "dask[array]" distributed build
 BENCH_DEPS := numpy matplotlib faiss-cpu threadpoolctl
 
-.PHONY: demo test bench install check-tools clean
+.PHONY: demo test test-asan fuzz bench install check-tools clean
 
 demo: install
 	$(PY) examples/demo.py
 
 test: install $(VENV)/.test-deps
 	$(PY) -m pytest -q $(PYTEST_ARGS)
+
+# The whole suite against a build with AddressSanitizer and UBSan, in its own
+# venv and build directory. CPython is not instrumented, so the ASan runtime is
+# preloaded, with libstdc++ so that its throw interceptor finds the real one
+# (python itself does not link libstdc++). Leak detection is off because the
+# interpreter never frees its objects at exit (test_leaks.py measures our own
+# leaks); a refused huge allocation must reach the module as bad_alloc.
+# PYTHONMALLOC=malloc lets ASan see every Python object, so a reference the
+# module drops once too often is a use-after-free report. The packaging tests
+# build uninstrumented wheels with the compiler, which gains nothing from the
+# preloaded runtime; make test runs them.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+ASAN_PIP := $(ASAN_PY) -m pip --disable-pip-version-check -q
+ASAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc VELK_SKIP_PACKAGING=1
+
+$(ASAN_VENV)/.deps: | check-tools
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_PIP) install --upgrade pip
+	$(ASAN_PIP) install $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+# Tests that cap the address space with RLIMIT_AS cannot run here: the
+# sanitizer's shadow memory needs terabytes of it. The demo test starts python
+# with an empty environment, so the runtime would not be preloaded there.
+ASAN_DESELECT := \
+	--deselect tests/test_pool.py::test_a_pool_that_fails_to_start_is_not_retried \
+	--deselect tests/test_panic.py::test_exhausted_native_memory_is_a_memory_error \
+	--deselect tests/test_examples.py::test_demo_real_data_section_runs_with_numpy_alone
+
+test-asan: $(ASAN_VENV)/.deps
+	$(ASAN_PIP) install --no-build-isolation --no-deps -Ccmake.define.VELK_SANITIZE=ON -Cbuild-dir=build/asan .
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_DESELECT) $(PYTEST_ARGS)
+
+# Longer fuzzing than `make test` does: the Python harness under atheris, then
+# the numeric core under libFuzzer (needs clang). FUZZ_SECONDS bounds each.
+FUZZ_SECONDS ?= 300
+CLANGXX ?= $(shell for c in clang++-18 clang++-17 clang++-16 clang++-15 clang++; do command -v $$c && break; done)
+
+$(VENV)/.fuzz-deps: $(VENV)/.created
+	$(PIP) install atheris $(TEST_DEPS)
+	touch $@
+
+fuzz: install $(VENV)/.fuzz-deps
+	$(PY) tests/fuzz/fuzz_calls.py -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1
+	@if [ -z "$(CLANGXX)" ]; then echo "fuzz: no clang++ (apt-get install clang libclang-rt-dev)" >&2; exit 1; fi
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=$(CLANGXX) -DVELK_FUZZ=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/fuzz --target fuzz_core
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_core -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus
 
 bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py
@@ -61,4 +115,4 @@ install: $(VENV)/.build-deps
 	$(PIP) install --no-build-isolation --no-deps .
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

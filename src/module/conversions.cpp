@@ -1,5 +1,6 @@
 #include "module/conversions.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -17,9 +18,16 @@ void refuse_str(PyObject* obj) {
   if (PyUnicode_Check(obj)) throw BindingError::lazy(PyExc_TypeError, kStrToVec);
 }
 
+// Any other sequence's __len__ may lie, so its hint reserves at most this many
+// items and growth covers the rest.
+constexpr std::size_t kUnverifiedHintLimit = std::size_t{1} << 20;
+
 // Reserves room for the sequence's reported length. The length is only a hint:
 // a __len__ that raises or lies changes nothing else, and a hint the allocator
-// cannot satisfy leaves the vector to grow as items arrive.
+// cannot satisfy leaves the vector to grow as items arrive. Only exact lists and
+// tuples are trusted in full: their length is exact and their own storage is
+// already larger than the copy. A lying __len__ of 2**60 must not turn into an
+// exabyte request, which some allocators answer by ending the process.
 template <class Vector>
 void reserve_for_length_hint(Vector& out, PyObject* obj) {
   const Py_ssize_t hint = PySequence_Size(obj);
@@ -31,8 +39,10 @@ void reserve_for_length_hint(Vector& out, PyObject* obj) {
   if (static_cast<std::size_t>(hint) > max_bytes / sizeof(typename Vector::value_type)) {
     panic("capacity overflow");
   }
+  auto wanted = static_cast<std::size_t>(hint);
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) wanted = std::min(wanted, kUnverifiedHintLimit);
   try {
-    out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(wanted);
   } catch (const std::bad_alloc&) {
   }
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -58,6 +59,8 @@ struct WorkerPool {
 std::atomic<WorkerPool*> ready_pool{nullptr};
 std::mutex creation_mutex;
 bool creation_attempted = false;
+// Set when a worker thread could not be started after the pool was made.
+std::atomic<bool> pool_failed{false};
 
 std::string io_error(int code) {
   return "IOError: " + std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
@@ -114,46 +117,73 @@ void run_range(const RowRangeBody& body, std::uint64_t begin, std::uint64_t end)
 }
 
 // One submission: the calling thread sleeps on it until the workers are done.
+// It is shared with the queued task, because a task whose enqueue failed may
+// still sit in the queue after the call has returned.
 struct Submission {
   Submission(std::uint64_t rows, std::uint64_t rows_per_range, const RowRangeBody& range_body)
       : n(rows), grain(rows_per_range), body(range_body) {}
 
   std::uint64_t n;
   std::uint64_t grain;
-  const RowRangeBody& body;
+  const RowRangeBody& body;  // valid only while the caller waits
   std::exception_ptr failure;
   std::mutex mutex;
   std::condition_variable finished_signal;
+  bool started = false;
+  bool abandoned = false;
   bool finished = false;
 };
 
-void score_on_workers(tbb::task_arena& arena, Submission& submission) {
+void run_submission(Submission& submission) {
+  {
+    std::lock_guard lock(submission.mutex);
+    if (submission.abandoned) return;  // the caller has gone: its rows are gone too
+    submission.started = true;
+  }
+  try {
+    // Isolated, so that a failure cancels this submission's ranges only.
+    tbb::task_group_context context(tbb::task_group_context::isolated);
+    tbb::parallel_for(
+        tbb::blocked_range<std::uint64_t>(0, submission.n, submission.grain),
+        [&submission](const tbb::blocked_range<std::uint64_t>& range) {
+          run_range(submission.body, range.begin(), range.end());
+        },
+        tbb::auto_partitioner(), context);
+  } catch (...) {
+    submission.failure = std::current_exception();
+  }
+  // Notify while holding the lock: once it is released the caller may return.
+  std::lock_guard lock(submission.mutex);
+  submission.finished = true;
+  submission.finished_signal.notify_one();
+}
+
+void score_on_workers(tbb::task_arena& arena, std::uint64_t n, std::uint64_t grain, const RowRangeBody& body) {
+  auto submission = std::make_shared<Submission>(n, grain, body);
   // The calling thread enqueues and blocks instead of joining the arena with
   // execute(): it holds the interpreter lock and never scores, so exactly the W
   // workers do, and a caller that is not a TBB thread never becomes one.
-  arena.enqueue([&submission] {
-    try {
-      // Isolated, so that a failure cancels this submission's ranges only.
-      tbb::task_group_context context(tbb::task_group_context::isolated);
-      tbb::parallel_for(
-          tbb::blocked_range<std::uint64_t>(0, submission.n, submission.grain),
-          [&submission](const tbb::blocked_range<std::uint64_t>& range) {
-            run_range(submission.body, range.begin(), range.end());
-          },
-          tbb::auto_partitioner(), context);
-    } catch (...) {
-      submission.failure = std::current_exception();
+  try {
+    arena.enqueue([submission] { run_submission(*submission); });
+  } catch (...) {
+    // TBB starts its threads on demand, inside enqueue, and throws when one
+    // cannot be started. The task may be queued all the same, and TBB cannot be
+    // trusted to run later work: keep the task away from this call's memory and
+    // fail this call and every later one, as for a pool that could not start.
+    std::string failure = describe_creation_failure();
+    std::unique_lock lock(submission->mutex);
+    if (submission->started) {
+      submission->finished_signal.wait(lock, [&submission] { return submission->finished; });
     }
-    // Notify while holding the lock: once it is released the caller may return
-    // and destroy the submission.
-    std::lock_guard lock(submission.mutex);
-    submission.finished = true;
-    submission.finished_signal.notify_one();
-  });
-  std::unique_lock lock(submission.mutex);
-  submission.finished_signal.wait(lock, [&submission] { return submission.finished; });
-  if (submission.failure) {
-    std::rethrow_exception(submission.failure);
+    submission->abandoned = true;
+    pool_failed.store(true, std::memory_order_release);
+    lock.unlock();
+    panic(kNotInitialized + failure);
+  }
+  std::unique_lock lock(submission->mutex);
+  submission->finished_signal.wait(lock, [&submission] { return submission->finished; });
+  if (submission->failure) {
+    std::rethrow_exception(submission->failure);
   }
 }
 
@@ -200,12 +230,18 @@ std::uint64_t choose_worker_count(const char* num_threads, const char* num_cpus,
 void for_each_row_range(std::uint64_t n, std::uint64_t grain, const RowRangeBody& body) {
   WorkerPool& pool = global_pool();
   grain = std::max<std::uint64_t>(grain, 1);
-  if (n <= grain || getpid() != pool.owner) {
+  if (getpid() != pool.owner) {
     run_range(body, 0, n);
     return;
   }
-  Submission submission(n, grain, body);
-  score_on_workers(pool.arena, submission);
+  if (pool_failed.load(std::memory_order_acquire)) {
+    panic(std::string(kNotInitialized) + "GlobalPoolAlreadyInitialized");
+  }
+  if (n <= grain) {
+    run_range(body, 0, n);
+    return;
+  }
+  score_on_workers(pool.arena, n, grain, body);
 }
 
 }  // namespace velk
