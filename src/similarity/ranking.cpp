@@ -93,6 +93,32 @@ void select_nth(ScoredHit* first, ScoredHit* nth, ScoredHit* last) noexcept {
   insertion_sort(first, last);
 }
 
+// The usual search keeps a few best rows out of many: one pass that keeps the
+// best `keep` entries sorted at the front and compares every other entry with
+// the worst kept one, which nearly always rejects it. The displaced entry takes
+// the newcomer's place, so the array stays a permutation. Scores that keep
+// improving along the array would make this quadratic in `keep`; after a
+// linear budget of moves it gives up and returns false.
+constexpr std::size_t kScanSelectLimit = 64;
+
+bool select_by_scan(ScoredHit* hits, std::size_t keep, std::size_t n) noexcept {
+  insertion_sort(hits, hits + keep);
+  std::size_t budget = n + 1024;
+  ScoredHit* worst = hits + keep - 1;
+  for (std::size_t i = keep; i < n; ++i) {
+    if (!ranks_before(hits[i], *worst)) continue;
+    const ScoredHit moving = hits[i];
+    hits[i] = *worst;
+    ScoredHit* j = worst;
+    for (; j > hits && ranks_before(moving, j[-1]); --j) *j = j[-1];
+    *j = moving;
+    const auto moved = static_cast<std::size_t>(worst - j) + 1;
+    if (moved > budget) return false;
+    budget -= moved;
+  }
+  return true;
+}
+
 }  // namespace
 
 void rank_hits(std::span<ScoredHit> hits) noexcept {
@@ -124,7 +150,7 @@ void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept {
       std::swap(hits[0], hits[best]);
     } else if (n <= kInsertionSelectLimit) {
       insertion_sort(hits.data(), hits.data() + n);
-    } else {
+    } else if (keep > kScanSelectLimit || !select_by_scan(hits.data(), keep, n)) {
       select_nth(hits.data(), hits.data() + (keep - 1), hits.data() + n);
     }
     hits.resize(keep);  // shrinking never allocates
