@@ -17,6 +17,8 @@ import textwrap
 
 import numpy as np
 
+import _velk
+
 F32 = np.float32
 QUIET_BIT = 0x00400000
 DEFAULT_NAN_BITS = 0x7FC00000
@@ -165,3 +167,15 @@ def run_python(code: str, env=None, timeout=120) -> subprocess.CompletedProcess:
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=full_env, timeout=timeout)
+
+
+def _panic_exception_class() -> type[BaseException]:
+    """The module's panic class; it is reachable only through a raised instance."""
+    try:
+        _velk.top_k_flat([], [], 0, 0)
+    except BaseException as error:  # noqa: BLE001
+        return type(error)
+    raise AssertionError("dim = 0 did not panic")
+
+
+PanicException = _panic_exception_class()

@@ -17,20 +17,10 @@ import numpy as np
 import pytest
 
 import _velk
-from conftest import run_python
+from conftest import PanicException, run_python
 
 THREADS = int(os.environ.get("VELK_THREADS", "6"))
 ROUNDS = int(os.environ.get("VELK_THREAD_ROUNDS", "3"))
-
-
-def panic_class():
-    try:
-        _velk.top_k_flat([], [], 0, 0)
-    except BaseException as error:  # noqa: BLE001
-        return type(error)
-
-
-PanicException = panic_class()
 
 
 class Yielding:

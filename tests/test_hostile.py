@@ -12,20 +12,10 @@ import numpy as np
 import pytest
 
 import _velk
-from conftest import hit_bits, ref_top_k, ref_top_k_flat, run_python
+from conftest import PanicException, hit_bits, ref_top_k, ref_top_k_flat, run_python
 
 U64_MAX = 2**64 - 1
 UNDER_ASAN = "asan" in open("/proc/self/maps").read()
-
-
-def panic_class():
-    try:
-        _velk.top_k_flat([], [], 0, 0)
-    except BaseException as error:  # noqa: BLE001
-        return type(error)
-
-
-PanicException = panic_class()
 
 
 class Claims:

@@ -21,7 +21,7 @@ import numpy as np
 import pytest
 
 import _velk
-from conftest import run_python
+from conftest import PanicException, run_python
 
 CALLS = int(os.environ.get("VELK_LEAK_CALLS", "1500"))
 WARMUP = 200
@@ -50,16 +50,6 @@ def heap_in_use() -> int:
 def resident_bytes() -> int:
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
-
-
-def panic_class():
-    try:
-        _velk.top_k_flat([], [], 0, 0)
-    except BaseException as error:  # noqa: BLE001
-        return type(error)
-
-
-PanicException = panic_class()
 
 
 def watched_objects(value, depth=0):
