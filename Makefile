@@ -15,12 +15,13 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := scikit-build-core cmake ninja tbb-devel==2023.2.0 tbb==2023.2.0
 # mypy and basedpyright check the type stub, dask and distributed the dask
 # example, build the sdist (tests/test_typing.py, test_dask.py, test_wheel.py).
+DEMO_DEPS := numpy
 TEST_DEPS := pytest numpy mypy basedpyright "dask[array]" distributed build
 BENCH_DEPS := numpy matplotlib faiss-cpu threadpoolctl
 
 .PHONY: demo test test-asan fuzz bench install check-tools clean
 
-demo: install
+demo: install $(VENV)/.demo-deps
 	$(PY) examples/demo.py
 
 test: install $(VENV)/.test-deps
@@ -101,6 +102,10 @@ $(VENV)/.build-deps: $(VENV)/.created
 	touch $@
 
 # Re-run when the Makefile (and so the list) changes.
+$(VENV)/.demo-deps: $(VENV)/.created
+	$(PIP) install $(DEMO_DEPS)
+	touch $@
+
 $(VENV)/.test-deps: $(VENV)/.created Makefile
 	$(PIP) install $(TEST_DEPS)
 	touch $@
