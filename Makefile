@@ -101,11 +101,11 @@ $(VENV)/.build-deps: $(VENV)/.created
 	$(PIP) install $(BUILD_DEPS)
 	touch $@
 
-# Re-run when the Makefile (and so the list) changes.
 $(VENV)/.demo-deps: $(VENV)/.created
 	$(PIP) install $(DEMO_DEPS)
 	touch $@
 
+# Re-run when the Makefile (and so the list) changes.
 $(VENV)/.test-deps: $(VENV)/.created Makefile
 	$(PIP) install $(TEST_DEPS)
 	touch $@
