@@ -1,6 +1,8 @@
 #include "similarity/batch.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <memory>
 
 #include "similarity/float_environment.h"
 #include "similarity/kernel.h"
@@ -62,8 +64,11 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   }
 
   const FlatScoringContext context{embeddings, dim, query, query_norm};
-  std::vector<ScoredHit> hits(n);
-  const std::span<ScoredHit> slots(hits);
+  // Left uninitialised: every slot is written by the scorers before it is read.
+  // Value-initialising n entries would be a serial pass over the whole buffer on
+  // the calling thread, with its first-touch page faults, before any scoring.
+  const std::unique_ptr<ScoredHit[]> storage(new ScoredHit[n]);
+  const std::span<ScoredHit> slots(storage.get(), n);
   // Each row is scored exactly once and written into its own slot, so the
   // result needs no lock and no merge, and is the same for any worker count or
   // schedule.
@@ -78,8 +83,8 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   };
   for_each_row_range(blocks, std::max<std::uint64_t>(1, kFloatsPerTask / dim / kRowsPerBlock), score_blocks);
 
-  select_then_rank(hits, kk);
-  return hits;
+  select_then_rank(slots, kk);
+  return std::vector<ScoredHit>(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(kk));
 }
 
 }  // namespace velk
