@@ -17,6 +17,13 @@ namespace {
 // to another thread, small enough to balance the load on long inputs. An input
 // of at most one task is scored on the calling thread.
 constexpr std::uint64_t kFloatsPerTask = std::uint64_t{1} << 15;
+// A large input is cut into larger ranges, of up to this many floats but still
+// about 64 of them: on an input read from memory, ranges of 2^18 floats scored
+// 1,000,000 rows of 768 about 7% faster than ranges of 2^15 (each range is a
+// new start for the streams a worker reads), and 64 ranges still balance two
+// workers. Smaller inputs keep the small ranges, for balance.
+constexpr std::uint64_t kMaxFloatsPerTask = std::uint64_t{1} << 18;
+constexpr std::uint64_t kMinTasks = 64;
 
 // Rows are handed out in blocks as wide as the widest group of rows the
 // scorers compute side by side, so that only the very last range can end in a
@@ -81,7 +88,8 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
     const std::uint64_t end = std::min(end_block * kRowsPerBlock, std::uint64_t{slots.size()});
     score_rows(context, begin, end, slots.data() + begin);
   };
-  for_each_row_range(blocks, std::max<std::uint64_t>(1, kFloatsPerTask / dim / kRowsPerBlock), score_blocks);
+  const std::uint64_t floats_per_task = std::clamp(n * dim / kMinTasks, kFloatsPerTask, kMaxFloatsPerTask);
+  for_each_row_range(blocks, std::max<std::uint64_t>(1, floats_per_task / dim / kRowsPerBlock), score_blocks);
 
   select_then_rank(slots, kk);
   return std::vector<ScoredHit>(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(kk));
