@@ -124,13 +124,26 @@ void run_range(const RowRangeBody& body, std::uint64_t begin, std::uint64_t end)
 struct Submission {
   Submission(std::uint64_t rows, std::uint64_t rows_per_range, std::uint64_t task_count,
              const RowRangeBody& range_body)
-      : n(rows), grain(rows_per_range), tasks(task_count), body(range_body) {}
+      : n(rows), grain(rows_per_range), tasks(task_count), body(range_body), shares(new Share[task_count]) {
+    const std::uint64_t ranges = n / grain + (n % grain != 0);
+    for (std::uint64_t s = 0; s < tasks; ++s) {
+      shares[s].next.store(s * ranges / tasks, std::memory_order_relaxed);
+      shares[s].end = (s + 1) * ranges / tasks;
+    }
+  }
 
   std::uint64_t n;
   std::uint64_t grain;
   std::uint64_t tasks;
   const RowRangeBody& body;  // valid only while the caller waits
-  std::atomic<std::uint64_t> next{0};
+  // Share s covers ranges [s * ranges / tasks, (s + 1) * ranges / tasks); next[s]
+  // counts the ranges of share s already taken.
+  struct alignas(64) Share {
+    std::atomic<std::uint64_t> next{0};
+    std::uint64_t end = 0;
+  };
+  std::unique_ptr<Share[]> shares;
+  std::atomic<bool> failed{false};
   std::exception_ptr failure;
   std::mutex mutex;
   std::condition_variable finished_signal;
@@ -138,6 +151,13 @@ struct Submission {
   std::uint64_t done = 0;  // tasks that returned, run or not
   bool abandoned = false;
 };
+
+// A number that stays with a worker thread for its life, different for each.
+std::uint64_t worker_id() noexcept {
+  static std::atomic<std::uint64_t> count{0};
+  thread_local const std::uint64_t id = count.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
 
 void run_submission(Submission& submission) {
   {
@@ -147,15 +167,24 @@ void run_submission(Submission& submission) {
   }
   std::exception_ptr failure;
   try {
-    for (;;) {
-      const std::uint64_t begin = submission.next.fetch_add(submission.grain, std::memory_order_relaxed);
-      if (begin >= submission.n) break;
-      run_range(submission.body, begin, std::min(submission.n, begin + submission.grain));
+    // A worker starts with the same share on every call, so that on an input
+    // that fits in the caches its part stays in its own core's cache from one
+    // call to the next; then it helps with the others.
+    const std::uint64_t own = worker_id() % submission.tasks;
+    for (std::uint64_t k = 0; k < submission.tasks; ++k) {
+      auto& share = submission.shares[(own + k) % submission.tasks];
+      for (;;) {
+        if (submission.failed.load(std::memory_order_relaxed)) break;
+        const std::uint64_t range = share.next.fetch_add(1, std::memory_order_relaxed);
+        if (range >= share.end) break;
+        const std::uint64_t begin = range * submission.grain;
+        run_range(submission.body, begin, std::min(submission.n, begin + submission.grain));
+      }
     }
   } catch (...) {
     failure = std::current_exception();
     // The other tasks take no further range; those they hold run to the end.
-    submission.next.store(submission.n, std::memory_order_relaxed);
+    submission.failed.store(true, std::memory_order_relaxed);
   }
   // Notify while holding the lock: once it is released the caller may return.
   std::lock_guard lock(submission.mutex);
