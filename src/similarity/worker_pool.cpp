@@ -117,7 +117,8 @@ void run_range(const RowRangeBody& body, std::uint64_t begin, std::uint64_t end)
 // still sit in the queue after the call has returned.
 //
 // The submission is queued as one task per worker, all at once, and each task
-// takes ranges of `grain` rows from a shared counter until none are left. A
+// takes ranges of `grain` rows, from its own share and then from the others,
+// until none are left. A
 // single task that split its range for the others to steal would wake the
 // second worker only once the first had started, and on a short call the first
 // would often finish alone before the second arrived.
