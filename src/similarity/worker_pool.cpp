@@ -118,10 +118,9 @@ void run_range(const RowRangeBody& body, std::uint64_t begin, std::uint64_t end)
 //
 // The submission is queued as one task per worker, all at once, and each task
 // takes ranges of `grain` rows, from its own share and then from the others,
-// until none are left. A
-// single task that split its range for the others to steal would wake the
-// second worker only once the first had started, and on a short call the first
-// would often finish alone before the second arrived.
+// until none are left. A single task that split its range for the others to
+// steal would wake the second worker only once the first had started, and on
+// a short call the first would often finish alone before the second arrived.
 struct Submission {
   Submission(std::uint64_t rows, std::uint64_t rows_per_range, std::uint64_t task_count,
              const RowRangeBody& range_body)
