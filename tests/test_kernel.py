@@ -224,6 +224,25 @@ ENVIRONMENT_SCRIPT = """
         assert after == control & ~0x3F, (name, hex(after))  # the caller's setting is kept
     for name, got in results.items():
         print(name, got == results["default"])
+
+    # An item whose conversion runs code that leaves a directed rounding mode:
+    # the exact floats after it in the same list narrow as in the default mode.
+    class Switch:
+        def __float__(self):
+            helper.velk_test_set_mxcsr(0x5F80)
+            return -0.0  # adds -0.0 to the dot product, which keeps the sign of a zero score
+
+    def narrowed_after_switch(x):
+        scale = max(-63, min(63, math.frexp(x)[1] + 12))
+        big = math.ldexp(1.0, scale)
+        try:
+            (_, score), = _velk.top_k_flat([Switch(), x, big], [0.0, 1.0], 2, 1)
+        finally:
+            helper.velk_test_set_mxcsr(default)
+        return math.ldexp(score, scale)
+
+    switched = [struct.pack("<d", narrowed_after_switch(x)) for x in ties]
+    print("switched mid-list", switched == results["default"][: len(ties)])
 """
 
 
@@ -240,4 +259,5 @@ def test_scores_do_not_depend_on_the_callers_floating_point_environment(tmp_path
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"{name} True" for name in
-                                          ["default", "upward", "downward", "toward zero", "ftz daz"]]
+                                          ["default", "upward", "downward", "toward zero", "ftz daz",
+                                                           "switched mid-list"]]

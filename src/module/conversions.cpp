@@ -79,14 +79,18 @@ FloatVector sequence_to_floats(PyObject* obj) {
     // The common case, a list of exact floats, in one tight loop. Reading an
     // exact float runs no Python code, so the list cannot change meanwhile and
     // the borrowed item needs no reference of its own; any other item is held
-    // while its conversion runs, and the size is read again each round.
+    // while its conversion runs, and the size is read again each round. For the
+    // same reason the floating-point environment is tested once, and again only
+    // after an item whose conversion could run code that changes it.
+    bool hardware_exact = hardware_narrowing_exact();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
       PyObject* item = PyList_GET_ITEM(obj, i);
       if (PyFloat_CheckExact(item)) {
-        out.push_back(narrow_to_float32(PyFloat_AS_DOUBLE(item)));
+        out.push_back(narrow_to_float32(PyFloat_AS_DOUBLE(item), hardware_exact));
       } else {
         const OwnedRef held = OwnedRef::borrow(item);
         out.push_back(to_float32(held.get()));
+        hardware_exact = hardware_narrowing_exact();
       }
     }
     return out;

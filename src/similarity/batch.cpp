@@ -1,6 +1,8 @@
 #include "similarity/batch.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <memory>
 
 #include "similarity/float_environment.h"
 #include "similarity/kernel.h"
@@ -15,6 +17,13 @@ namespace {
 // to another thread, small enough to balance the load on long inputs. An input
 // of at most one task is scored on the calling thread.
 constexpr std::uint64_t kFloatsPerTask = std::uint64_t{1} << 15;
+// A large input is cut into larger ranges, of up to this many floats but still
+// about 64 of them: on an input read from memory, ranges of 2^18 floats scored
+// 1,000,000 rows of 768 about 7% faster than ranges of 2^15 (each range is a
+// new start for the streams a worker reads), and 64 ranges still balance two
+// workers. Smaller inputs keep the small ranges, for balance.
+constexpr std::uint64_t kMaxFloatsPerTask = std::uint64_t{1} << 18;
+constexpr std::uint64_t kMinTasks = 64;
 
 // Rows are handed out in blocks as wide as the widest group of rows the
 // scorers compute side by side, so that only the very last range can end in a
@@ -62,8 +71,11 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   }
 
   const FlatScoringContext context{embeddings, dim, query, query_norm};
-  std::vector<ScoredHit> hits(n);
-  const std::span<ScoredHit> slots(hits);
+  // Left uninitialised: every slot is written by the scorers before it is read.
+  // Value-initialising n entries would be a serial pass over the whole buffer on
+  // the calling thread, with its first-touch page faults, before any scoring.
+  const std::unique_ptr<ScoredHit[]> storage(new ScoredHit[n]);
+  const std::span<ScoredHit> slots(storage.get(), n);
   // Each row is scored exactly once and written into its own slot, so the
   // result needs no lock and no merge, and is the same for any worker count or
   // schedule.
@@ -76,10 +88,11 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
     const std::uint64_t end = std::min(end_block * kRowsPerBlock, std::uint64_t{slots.size()});
     score_rows(context, begin, end, slots.data() + begin);
   };
-  for_each_row_range(blocks, std::max<std::uint64_t>(1, kFloatsPerTask / dim / kRowsPerBlock), score_blocks);
+  const std::uint64_t floats_per_task = std::clamp(n * dim / kMinTasks, kFloatsPerTask, kMaxFloatsPerTask);
+  for_each_row_range(blocks, std::max<std::uint64_t>(1, floats_per_task / dim / kRowsPerBlock), score_blocks);
 
-  select_then_rank(hits, kk);
-  return hits;
+  select_then_rank(slots, kk);
+  return std::vector<ScoredHit>(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(kk));
 }
 
 }  // namespace velk

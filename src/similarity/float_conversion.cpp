@@ -23,6 +23,8 @@ constexpr unsigned kControlBits = 0xFFC0;
 constexpr unsigned kDefaultControl = 0x1F80;
 #endif
 
+}  // namespace
+
 // IEEE double to single precision, round to nearest with ties to even. A NaN
 // keeps its sign and the top of its payload and is quieted, as the hardware does.
 float narrow_on_bits(double value) noexcept {
@@ -55,7 +57,6 @@ float narrow_on_bits(double value) noexcept {
 
 // Single to double precision; exact. Only a subnormal needs care: with
 // denormals-are-zero the hardware would read it as zero.
-}  // namespace
 
 double widen_to_double(float value) noexcept {
   const auto bits = std::bit_cast<std::uint32_t>(value);
@@ -66,14 +67,19 @@ double widen_to_double(float value) noexcept {
   return (bits & 0x80000000u) != 0 ? -magnitude : magnitude;
 }
 
-float narrow_to_float32(double value) noexcept {
+bool hardware_narrowing_exact() noexcept {
 #if defined(__x86_64__)
   // The hardware conversion is right whenever the environment is the default
-  // one, which is nearly always; nothing between the test and the conversion
-  // can change it.
-  if ((_mm_getcsr() & kControlBits) == kDefaultControl) return static_cast<float>(value);
+  // one, which is nearly always.
+  return (_mm_getcsr() & kControlBits) == kDefaultControl;
+#else
+  return false;
 #endif
-  return narrow_on_bits(value);
+}
+
+float narrow_to_float32(double value) noexcept {
+  // Nothing between the test and the conversion can change the environment.
+  return narrow_to_float32(value, hardware_narrowing_exact());
 }
 
 }  // namespace velk

@@ -136,7 +136,7 @@ void rank_all_then_cut(std::vector<ScoredHit>& hits, std::uint64_t k) noexcept {
   if (k < hits.size()) hits.resize(static_cast<std::size_t>(k));
 }
 
-void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept {
+void select_then_rank(std::span<ScoredHit> hits, std::uint64_t kk) noexcept {
   const std::size_t n = hits.size();
   const auto keep = static_cast<std::size_t>(kk);
   if (keep < n) {
@@ -153,9 +153,13 @@ void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept {
     } else if (keep > kScanSelectLimit || !select_by_scan(hits.data(), keep, n)) {
       select_nth(hits.data(), hits.data() + (keep - 1), hits.data() + n);
     }
-    hits.resize(keep);  // shrinking never allocates
   }
-  rank_hits(hits);
+  rank_hits(hits.first(std::min(keep, n)));
+}
+
+void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept {
+  select_then_rank(std::span<ScoredHit>(hits), kk);
+  if (kk < hits.size()) hits.resize(static_cast<std::size_t>(kk));  // shrinking never allocates
 }
 
 }  // namespace velk

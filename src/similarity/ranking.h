@@ -22,4 +22,8 @@ void rank_all_then_cut(std::vector<ScoredHit>& hits, std::uint64_t k) noexcept;
 // Flat strategy, 1 <= kk <= hits.size(): keep the kk best entries, ranked.
 void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept;
 
+// The same on entries the caller owns: the kk best end up ranked at the front,
+// in the same order; the rest of the span is left permuted.
+void select_then_rank(std::span<ScoredHit> hits, std::uint64_t kk) noexcept;
+
 }  // namespace velk

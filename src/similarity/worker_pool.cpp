@@ -1,11 +1,7 @@
 #include "similarity/worker_pool.h"
 
-#include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_group.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,71 +113,116 @@ void run_range(const RowRangeBody& body, std::uint64_t begin, std::uint64_t end)
 }
 
 // One submission: the calling thread sleeps on it until the workers are done.
-// It is shared with the queued task, because a task whose enqueue failed may
+// It is shared with the queued tasks, because a task whose enqueue failed may
 // still sit in the queue after the call has returned.
+//
+// The submission is queued as one task per worker, all at once, and each task
+// takes ranges of `grain` rows, from its own share and then from the others,
+// until none are left. A single task that split its range for the others to
+// steal would wake the second worker only once the first had started, and on
+// a short call the first would often finish alone before the second arrived.
 struct Submission {
-  Submission(std::uint64_t rows, std::uint64_t rows_per_range, const RowRangeBody& range_body)
-      : n(rows), grain(rows_per_range), body(range_body) {}
+  Submission(std::uint64_t rows, std::uint64_t rows_per_range, std::uint64_t task_count,
+             const RowRangeBody& range_body)
+      : n(rows), grain(rows_per_range), tasks(task_count), body(range_body), shares(new Share[task_count]) {
+    const std::uint64_t ranges = n / grain + (n % grain != 0);
+    for (std::uint64_t s = 0; s < tasks; ++s) {
+      shares[s].next.store(s * ranges / tasks, std::memory_order_relaxed);
+      shares[s].end = (s + 1) * ranges / tasks;
+    }
+  }
 
   std::uint64_t n;
   std::uint64_t grain;
+  std::uint64_t tasks;
   const RowRangeBody& body;  // valid only while the caller waits
+  // Share s covers ranges [s * ranges / tasks, (s + 1) * ranges / tasks); next[s]
+  // counts the ranges of share s already taken.
+  struct alignas(64) Share {
+    std::atomic<std::uint64_t> next{0};
+    std::uint64_t end = 0;
+  };
+  std::unique_ptr<Share[]> shares;
+  std::atomic<bool> failed{false};
   std::exception_ptr failure;
   std::mutex mutex;
   std::condition_variable finished_signal;
-  bool started = false;
+  std::uint64_t running = 0;
+  std::uint64_t done = 0;  // tasks that returned, run or not
   bool abandoned = false;
-  bool finished = false;
 };
+
+// A number that stays with a worker thread for its life, different for each.
+std::uint64_t worker_id() noexcept {
+  static std::atomic<std::uint64_t> count{0};
+  thread_local const std::uint64_t id = count.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
 
 void run_submission(Submission& submission) {
   {
     std::lock_guard lock(submission.mutex);
     if (submission.abandoned) return;  // the caller has gone: its rows are gone too
-    submission.started = true;
+    ++submission.running;
   }
+  std::exception_ptr failure;
   try {
-    // Isolated, so that a failure cancels this submission's ranges only.
-    tbb::task_group_context context(tbb::task_group_context::isolated);
-    tbb::parallel_for(
-        tbb::blocked_range<std::uint64_t>(0, submission.n, submission.grain),
-        [&submission](const tbb::blocked_range<std::uint64_t>& range) {
-          run_range(submission.body, range.begin(), range.end());
-        },
-        tbb::auto_partitioner(), context);
+    // A worker starts with the same share on every call, so that on an input
+    // that fits in the caches its part stays in its own core's cache from one
+    // call to the next; then it helps with the others.
+    const std::uint64_t own = worker_id() % submission.tasks;
+    for (std::uint64_t k = 0; k < submission.tasks; ++k) {
+      auto& share = submission.shares[(own + k) % submission.tasks];
+      for (;;) {
+        if (submission.failed.load(std::memory_order_relaxed)) break;
+        const std::uint64_t range = share.next.fetch_add(1, std::memory_order_relaxed);
+        if (range >= share.end) break;
+        const std::uint64_t begin = range * submission.grain;
+        run_range(submission.body, begin, std::min(submission.n, begin + submission.grain));
+      }
+    }
   } catch (...) {
-    submission.failure = std::current_exception();
+    failure = std::current_exception();
+    // The other tasks take no further range; those they hold run to the end.
+    submission.failed.store(true, std::memory_order_relaxed);
   }
   // Notify while holding the lock: once it is released the caller may return.
   std::lock_guard lock(submission.mutex);
-  submission.finished = true;
-  submission.finished_signal.notify_one();
+  if (failure && !submission.failure) submission.failure = failure;
+  --submission.running;
+  ++submission.done;
+  if (submission.done == submission.tasks || (submission.abandoned && submission.running == 0)) {
+    submission.finished_signal.notify_one();
+  }
 }
 
-void score_on_workers(tbb::task_arena& arena, std::uint64_t n, std::uint64_t grain, const RowRangeBody& body) {
-  auto submission = std::make_shared<Submission>(n, grain, body);
+void score_on_workers(tbb::task_arena& arena, std::uint64_t workers, std::uint64_t n, std::uint64_t grain,
+                      const RowRangeBody& body) {
+  const std::uint64_t ranges = n / grain + (n % grain != 0);
+  auto submission = std::make_shared<Submission>(n, grain, std::min(workers, ranges), body);
   // The calling thread enqueues and blocks instead of joining the arena with
   // execute(): it holds the interpreter lock and never scores, so exactly the W
   // workers do, and a caller that is not a TBB thread never becomes one.
+  std::uint64_t queued = 0;
   try {
-    arena.enqueue([submission] { run_submission(*submission); });
+    for (; queued < submission->tasks; ++queued) {
+      arena.enqueue([submission] { run_submission(*submission); });
+    }
   } catch (...) {
     // TBB starts its threads on demand, inside enqueue, and throws when one
-    // cannot be started. The task may be queued all the same, and TBB cannot be
-    // trusted to run later work: keep the task away from this call's memory and
+    // cannot be started. Tasks may be queued all the same, and TBB cannot be
+    // trusted to run later work: keep the tasks away from this call's memory and
     // fail this call and every later one, as for a pool that could not start.
     std::string failure = describe_creation_failure();
     std::unique_lock lock(submission->mutex);
-    if (submission->started) {
-      submission->finished_signal.wait(lock, [&submission] { return submission->finished; });
-    }
     submission->abandoned = true;
+    submission->finished_signal.wait(lock, [&submission] { return submission->running == 0; });
     pool_failed.store(true, std::memory_order_release);
     lock.unlock();
     panic(kNotInitialized + failure);
   }
   std::unique_lock lock(submission->mutex);
-  submission->finished_signal.wait(lock, [&submission] { return submission->finished; });
+  submission->finished_signal.wait(lock, [&submission] { return submission->done == submission->tasks; });
   if (submission->failure) {
     std::rethrow_exception(submission->failure);
   }
@@ -241,7 +282,7 @@ void for_each_row_range(std::uint64_t n, std::uint64_t grain, const RowRangeBody
     run_range(body, 0, n);
     return;
   }
-  score_on_workers(pool.arena, n, grain, body);
+  score_on_workers(pool.arena, pool.workers, n, grain, body);
 }
 
 }  // namespace velk
