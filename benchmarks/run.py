@@ -352,6 +352,30 @@ def plot(results, path):
     fig.savefig(path, dpi=110)
 
 
+README = HERE.parent / "README.md"
+README_START = "<!-- benchmark results: produced by `make bench`; do not edit by hand -->"
+README_END = "<!-- end of benchmark results -->"
+
+
+def update_readme(text):
+    """Puts the latest table between the README's benchmark markers."""
+    readme = README.read_text()
+    start = readme.find(README_START)
+    end = readme.find(README_END)
+    if start < 0 or end < start:
+        return
+    head = readme[: start + len(README_START)]
+    body = readme[start + len(README_START) : end]
+    # Keep the prose and the plot; replace only the table block.
+    fence = "\n```text\n"
+    if fence in body:
+        body = body[: body.index(fence)] + body[body.index("\n```\n", body.index(fence) + len(fence)) + 5 :]
+    table = f"{fence}{text.rstrip()}\n```\n"
+    plot_line = body.find("![")
+    body = body[:plot_line] + table.lstrip("\n") + "\n" + body[plot_line:] if plot_line >= 0 else body + table
+    README.write_text(head + body + readme[end:])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--section", nargs="+")
@@ -382,6 +406,7 @@ def main():
     (RESULTS / "results.txt").write_text(text + "\n")
     (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
     plot(results, RESULTS / "results.png")
+    update_readme(text)
     print(f"\nwritten: {RESULTS / 'results.txt'}, results.json, results.png")
 
 
