@@ -31,6 +31,25 @@ struct RowBatch {
   ScoredHit* out;
 };
 
+// The rows of one lane group starting at row `first` of the batch. A short last
+// group repeats its last row in the spare lanes, which are computed and dropped.
+template <int Lanes>
+inline void group_rows(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
+                       const float* (&rows)[Lanes]) noexcept {
+  for (std::uint64_t r = 0; r < Lanes; ++r) {
+    rows[r] = batch.first_row + (first + (r < count ? r : count - 1)) * batch.dim;
+  }
+}
+
+// Writes the first `count` lane scores of a group to its slots.
+inline void store_group(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
+                        const float* lanes) noexcept {
+  for (std::uint64_t r = 0; r < count; ++r) {
+    batch.out[first + r].index = batch.first_index + first + r;
+    batch.out[first + r].score = lanes[r];
+  }
+}
+
 // One row at a time, the reference loop.
 void score_rows_scalar(const RowBatch& batch) noexcept;
 

@@ -106,12 +106,8 @@ VELK_AVX2 void score_rows_avx2(const RowBatch& batch) noexcept {
   const __m256 query_norm = _mm256_set1_ps(batch.query_norm);
   for (std::uint64_t first = 0; first < batch.rows; first += kLanes) {
     const std::uint64_t count = batch.rows - first < kLanes ? batch.rows - first : kLanes;
-    // A short last group repeats its last row in the spare lanes, which are
-    // computed and dropped.
     const float* rows[kLanes];
-    for (std::uint64_t r = 0; r < kLanes; ++r) {
-      rows[r] = batch.first_row + (first + (r < count ? r : count - 1)) * batch.dim;
-    }
+    group_rows(batch, first, count, rows);
     const Sums sums = row_sums(rows, batch.query, batch.dim, batch.dot_length);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const __m256 positive = _mm256_cmp_ps(sums.squares, _mm256_setzero_ps(), _CMP_GT_OQ);
@@ -119,10 +115,7 @@ VELK_AVX2 void score_rows_avx2(const RowBatch& batch) noexcept {
     const __m256 scores = _mm256_and_ps(positive, _mm256_div_ps(sums.dot, denominator));
     float lanes[kLanes];
     _mm256_storeu_ps(lanes, scores);
-    for (std::uint64_t r = 0; r < count; ++r) {
-      batch.out[first + r].index = batch.first_index + first + r;
-      batch.out[first + r].score = lanes[r];
-    }
+    store_group(batch, first, count, lanes);
   }
 }
 

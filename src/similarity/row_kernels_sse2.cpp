@@ -60,12 +60,8 @@ void score_rows_sse2(const RowBatch& batch) noexcept {
   const __m128 query_norm = _mm_set1_ps(batch.query_norm);
   for (std::uint64_t first = 0; first < batch.rows; first += kLanes) {
     const std::uint64_t count = batch.rows - first < kLanes ? batch.rows - first : kLanes;
-    // A short last group repeats its last row in the spare lanes, which are
-    // computed and dropped.
     const float* rows[kLanes];
-    for (std::uint64_t r = 0; r < kLanes; ++r) {
-      rows[r] = batch.first_row + (first + (r < count ? r : count - 1)) * batch.dim;
-    }
+    group_rows(batch, first, count, rows);
     const Sums sums = row_sums(rows, batch.query, batch.dim, batch.dot_length);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const __m128 positive = _mm_cmpgt_ps(sums.squares, _mm_setzero_ps());
@@ -73,10 +69,7 @@ void score_rows_sse2(const RowBatch& batch) noexcept {
     const __m128 scores = _mm_and_ps(positive, _mm_div_ps(sums.dot, denominator));
     float lanes[kLanes];
     _mm_storeu_ps(lanes, scores);
-    for (std::uint64_t r = 0; r < count; ++r) {
-      batch.out[first + r].index = batch.first_index + first + r;
-      batch.out[first + r].score = lanes[r];
-    }
+    store_group(batch, first, count, lanes);
   }
 }
 
