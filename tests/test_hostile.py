@@ -258,7 +258,7 @@ def test_a_worker_that_cannot_start_fails_the_call_and_later_calls_do_not_hang()
     prefix = "The global thread pool has not been initialized.: "
     failures = 0
     for headroom in (8, 10, 12, 16, 24):
-        completed = run_python(POOL_UNDER_PRESSURE.format(headroom=headroom), env={"RAYON_NUM_THREADS": "2"},
+        completed = run_python(POOL_UNDER_PRESSURE.format(headroom=headroom), env={"RAYON_NUM_THREADS": "8"},
                                timeout=60)
         assert completed.returncode == 0, completed.stderr
         outcomes = json.loads(completed.stdout)
