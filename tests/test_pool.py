@@ -253,6 +253,12 @@ nested = [embeddings[i * dim:(i + 1) * dim] for i in range(rows)]
 for k in (1, 7, rows):
     flat = _velk.top_k_flat(query, embeddings, dim, k)
     report([[(i, s.hex()) for i, s in flat], flat == _velk.top_k(query, nested, k)])
+# Values from a small set, so that thousands of rows share each score: ties
+# must come out in ascending index however the rows were split.
+tied = [float(rng.randrange(-2, 3)) for _ in range(rows * dim)]
+for k in (1, 2, 100, 5000):
+    flat = _velk.top_k_flat(query[:2], tied, 2, k)
+    report([[(i, s.hex()) for i, s in flat], flat == _velk.top_k(query[:2], [tied[i:i + 2] for i in range(0, len(tied), 2)], k)])
 """
 
 
@@ -260,7 +266,7 @@ def test_results_do_not_depend_on_the_worker_count():
     single = run_child(RESULTS, env={"RAYON_NUM_THREADS": "1"})
     assert run_child(RESULTS, env={"RAYON_NUM_THREADS": "8"}) == single
     assert run_child(RESULTS) == single
-    assert [len(result) for result, _ in single] == [1, 7, 30_000]
+    assert [len(result) for result, _ in single] == [1, 7, 30_000, 1, 2, 100, 5000]
     # Rows scored on the workers get the same bits as the nested form scores
     # one by one on the calling thread; random scores have no ties to reorder.
     assert all(same_as_nested for _, same_as_nested in single)
