@@ -23,8 +23,10 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 // GCC 12's AVX-512 intrinsics start from a deliberately undefined register.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 
 #include "similarity/kernel.h"
@@ -33,7 +35,7 @@
 namespace {
 
 using velk::FlatScoringContext;
-using velk::RowKernel;
+using velk::SimdLevel;
 using velk::ScoredHit;
 
 std::uint32_t bits(float x) {
@@ -125,13 +127,13 @@ Case make_case(Values& values, std::uint64_t dim, std::uint64_t query_length, st
   return c;
 }
 
-// Scores rows [begin, end) with `kernel` into a buffer with guard entries on
+// Scores rows [begin, end) at `level` into a buffer with guard entries on
 // both sides, and checks that the guards are untouched.
-bool score(RowKernel kernel, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
+bool score(SimdLevel level, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
            std::vector<ScoredHit>& out) {
   constexpr ScoredHit kGuard{0xDEADBEEFu, 12345.0f};
   std::vector<ScoredHit> buffer(end - begin + 2, kGuard);
-  velk::score_rows_with(kernel, context, begin, end, buffer.data() + 1);
+  velk::score_rows_with(level, context, begin, end, buffer.data() + 1);
   const bool guards_intact = buffer.front().index == kGuard.index && buffer.back().index == kGuard.index &&
                              bits(buffer.front().score) == bits(kGuard.score) &&
                              bits(buffer.back().score) == bits(kGuard.score);
@@ -146,10 +148,10 @@ int compare_all(std::uint64_t seed) {
   for (std::uint64_t d : {63, 64, 65, 127, 128, 129, 383, 384, 385, 767, 768, 769}) dims.push_back(d);
 
   int failures = 0;
-  for (const RowKernel kernel : velk::kRowKernels) {
-    if (kernel == RowKernel::scalar) continue;
-    if (!velk::row_kernel_supported(kernel)) {
-      std::printf("skipped %s\n", velk::row_kernel_name(kernel));
+  for (const SimdLevel level : velk::kSimdLevels) {
+    if (level == SimdLevel::scalar) continue;
+    if (!velk::simd_level_supported(level)) {
+      std::printf("skipped %s\n", velk::simd_level_name(level));
       continue;
     }
     std::uint64_t scored = 0;
@@ -172,9 +174,9 @@ int compare_all(std::uint64_t seed) {
         const std::uint64_t begin = values.below(rows);
         const std::uint64_t end = begin + 1 + values.below(rows - begin);
         std::vector<ScoredHit> expected, actual;
-        score(RowKernel::scalar, context, begin, end, expected);
-        if (!score(kernel, context, begin, end, actual)) {
-          std::printf("FAIL %s wrote outside its range: dim %llu rows [%llu, %llu)\n", velk::row_kernel_name(kernel),
+        score(SimdLevel::scalar, context, begin, end, expected);
+        if (!score(level, context, begin, end, actual)) {
+          std::printf("FAIL %s wrote outside its range: dim %llu rows [%llu, %llu)\n", velk::simd_level_name(level),
                       (unsigned long long)dim, (unsigned long long)begin, (unsigned long long)end);
           ++failures;
         }
@@ -184,7 +186,7 @@ int compare_all(std::uint64_t seed) {
           if (actual[i].index != expected[i].index || bits(actual[i].score) != bits(expected[i].score)) {
             if (++failures <= 20) {
               std::printf("FAIL %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
-                          velk::row_kernel_name(kernel), (unsigned long long)dim, (unsigned long long)query_length,
+                          velk::simd_level_name(level), (unsigned long long)dim, (unsigned long long)query_length,
                           (unsigned long long)(begin + i), (unsigned long long)actual[i].index,
                           bits(actual[i].score), (unsigned long long)expected[i].index, bits(expected[i].score));
             }
@@ -192,7 +194,7 @@ int compare_all(std::uint64_t seed) {
         }
       }
     }
-    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::row_kernel_name(kernel),
+    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level),
                 (unsigned long long)scored, (unsigned long long)nan_scores);
   }
   return failures == 0 ? 0 : 1;
@@ -205,16 +207,16 @@ int bench(std::uint64_t rows, std::uint64_t dim) {
   for (float& x : query) x = values.ordinary();
   const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
-  for (const RowKernel kernel : velk::kRowKernels) {
-    if (!velk::row_kernel_supported(kernel)) continue;
+  for (const SimdLevel level : velk::kSimdLevels) {
+    if (!velk::simd_level_supported(level)) continue;
     double best = 1e30;
     for (int repeat = 0; repeat < 7; ++repeat) {
       const auto start = std::chrono::steady_clock::now();
-      velk::score_rows_with(kernel, context, 0, rows, out.data());
+      velk::score_rows_with(level, context, 0, rows, out.data());
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
       best = std::min(best, elapsed.count());
     }
-    std::printf("%-7s %10.3f ms  %6.2f GB/s\n", velk::row_kernel_name(kernel), best * 1e3,
+    std::printf("%-7s %10.3f ms  %6.2f GB/s\n", velk::simd_level_name(level), best * 1e3,
                 static_cast<double>(rows * dim * sizeof(float)) / best / 1e9);
   }
   return 0;
@@ -248,7 +250,7 @@ int threads(std::uint64_t rows, std::uint64_t dim) {
     for (std::thread& member : team) member.join();
     std::sort(seconds.begin(), seconds.end());
     std::printf("%s, %u thread(s): median %8.1f us per pass over %llu x %llu\n",
-                velk::row_kernel_name(velk::active_row_kernel()), count, seconds[kRounds / 2] * 1e6,
+                velk::simd_level_name(velk::active_simd_level()), count, seconds[kRounds / 2] * 1e6,
                 (unsigned long long)rows, (unsigned long long)dim);
   }
   return 0;
@@ -272,7 +274,7 @@ __attribute__((target("avx512f"))) float plain_read_avx512(const float* data, st
 
 float plain_read(const float* data, std::uint64_t count) {
 #if defined(__x86_64__)
-  if (velk::row_kernel_supported(RowKernel::avx512)) return plain_read_avx512(data, count);
+  if (velk::simd_level_supported(SimdLevel::avx512)) return plain_read_avx512(data, count);
   __m128 sums[8];
   for (__m128& s : sums) s = _mm_setzero_ps();
   std::uint64_t i = 0;
