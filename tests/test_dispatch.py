@@ -18,10 +18,12 @@ ROOT = Path(__file__).resolve().parent.parent
 # Each source with the instruction-set flags that CMakeLists.txt gives it on
 # x86-64; a file built without its flags refuses to compile.
 KERNEL_SOURCES = {"kernel.cpp": [], "row_scoring.cpp": [], "row_kernels_sse2.cpp": [],
-                  "row_kernels_avx2.cpp": ["-mavx2"], "row_kernels_avx512.cpp": ["-mavx512f"]}
+                  "row_kernels_avx2.cpp": ["-mavx2"], "row_kernels_avx512.cpp": ["-mavx512f"],
+                  "row_kernels_neon.cpp": []}
 # The flags that decide arithmetic are the module build's (CMakeLists.txt).
 FLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-fast-math"]
 X86 = platform.machine() in ("x86_64", "AMD64")
+ARM64 = platform.machine() in ("aarch64", "arm64")
 
 
 def cpu_flags():
@@ -54,11 +56,13 @@ def kernel_check(tmp_path_factory):
 
 
 def runnable_variants():
+    if ARM64:
+        return {"neon"}
     flags = cpu_flags()
     return {"sse2"} | ({"avx2"} if "avx2" in flags else set()) | ({"avx512"} if "avx512f" in flags else set())
 
 
-@pytest.mark.skipif(not X86, reason="the SIMD variants exist on x86-64 only")
+@pytest.mark.skipif(not (X86 or ARM64), reason="the SIMD variants exist on x86-64 and 64-bit ARM only")
 @pytest.mark.parametrize("seed", [1, 20261208])
 def test_every_variant_gives_the_reference_bits(kernel_check, seed):
     run = subprocess.run([str(kernel_check), str(seed)], capture_output=True, text=True, timeout=300)

@@ -39,4 +39,8 @@ void score_rows_avx2(const RowBatch& batch) noexcept;
 void score_rows_avx512(const RowBatch& batch) noexcept;
 #endif
 
+#if defined(__aarch64__)
+void score_rows_neon(const RowBatch& batch) noexcept;
+#endif
+
 }  // namespace velk

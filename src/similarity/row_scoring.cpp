@@ -20,6 +20,10 @@ RowBatchScorer scorer_for(SimdLevel level) noexcept {
     case SimdLevel::avx512:
       return score_rows_avx512;
 #endif
+#if defined(__aarch64__)
+    case SimdLevel::neon:
+      return score_rows_neon;
+#endif
     default:
       return score_rows_scalar;
   }
@@ -53,6 +57,8 @@ const char* simd_level_name(SimdLevel level) noexcept {
       return "avx2";
     case SimdLevel::avx512:
       return "avx512";
+    case SimdLevel::neon:
+      return "neon";
     default:
       return "scalar";
   }
@@ -72,6 +78,9 @@ bool simd_level_supported(SimdLevel level) noexcept {
     default:
       return false;
   }
+#elif defined(__aarch64__)
+  // NEON is part of the 64-bit ARM baseline.
+  return level == SimdLevel::scalar || level == SimdLevel::neon;
 #else
   return level == SimdLevel::scalar;
 #endif

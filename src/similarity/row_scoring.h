@@ -12,11 +12,13 @@
 
 namespace velk {
 
-enum class SimdLevel { scalar, sse2, avx2, avx512 };
+enum class SimdLevel { scalar, sse2, avx2, avx512, neon };
 
 // The levels built for this processor family, narrowest first.
 #if defined(__x86_64__)
 inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512};
+#elif defined(__aarch64__)
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::neon};
 #else
 inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar};
 #endif
