@@ -7,6 +7,9 @@
 //                                  threads, each always scoring the same half
 //   kernel_check read ROWS DIM     time a plain read of such an array on 1 and
 //                                  2 threads: the floor for any scorer
+//   kernel_check environment       score with flush-to-zero and a directed
+//                                  rounding mode set on the thread: the scoring
+//                                  scope must still give the default bits
 #include <barrier>
 #include <algorithm>
 #include <chrono>
@@ -29,6 +32,7 @@
 #endif
 #endif
 
+#include "similarity/float_environment.h"
 #include "similarity/kernel.h"
 #include "similarity/row_scoring.h"
 
@@ -320,6 +324,84 @@ int read(std::uint64_t rows, std::uint64_t dim) {
   return 0;
 }
 
+// The thread's floating-point control register, and what another library might
+// leave in it: flush-to-zero (with denormals-are-zero on x86), rounding toward
+// zero, and on ARM the default-NaN mode.
+#if defined(__x86_64__)
+using Control = unsigned;
+Control read_control() { return _mm_getcsr(); }
+void write_control(Control value) { _mm_setcsr(value); }
+constexpr Control kHostile = 0x8000u | 0x0040u | 0x6000u;
+#elif defined(__aarch64__)
+using Control = std::uint64_t;
+Control read_control() {
+  Control value;
+  __asm__ __volatile__("mrs %0, fpcr" : "=r"(value) : : "memory");
+  return value;
+}
+void write_control(Control value) { __asm__ __volatile__("msr fpcr, %0" : : "r"(value) : "memory"); }
+constexpr Control kHostile = (1u << 24) | (3u << 22) | (1u << 25);
+#endif
+
+#if defined(__x86_64__) || defined(__aarch64__)
+int environment() {
+  // Rows of ordinary numbers, whose sums round differently toward zero, and
+  // rows of tiny ones, whose squares are subnormal and flush to zero.
+  Values values(11);
+  constexpr std::uint64_t kRows = 67, kDim = 37;
+  std::vector<float> embeddings(kRows * kDim), query(kDim);
+  for (float& x : query) x = values.ordinary();
+  for (std::uint64_t r = 0; r < kRows; ++r) {
+    const float scale = r % 2 ? 1e-21f : 1.0f;
+    for (std::uint64_t j = 0; j < kDim; ++j) embeddings[r * kDim + j] = values.ordinary() * scale;
+  }
+  const FlatScoringContext context{embeddings, kDim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  const auto same = [](const std::vector<ScoredHit>& a, const std::vector<ScoredHit>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i].index != b[i].index || bits(a[i].score) != bits(b[i].score)) return false;
+    }
+    return true;
+  };
+
+  std::vector<ScoredHit> expected(kRows);
+  velk::score_rows_with(SimdLevel::scalar, context, 0, kRows, expected.data());
+  const Control original = read_control();
+  write_control(original | kHostile);
+  const Control hostile = read_control();
+  int failures = 0;
+  // Without the scope the settings must change scores, or this proves nothing.
+  std::vector<ScoredHit> unguarded(kRows);
+  velk::score_rows_with(SimdLevel::scalar, context, 0, kRows, unguarded.data());
+  if (same(unguarded, expected)) {
+    std::printf("FAIL the hostile settings changed no score, so they were not applied\n");
+    ++failures;
+  }
+  int levels = 0;
+  for (const SimdLevel level : velk::kSimdLevels) {
+    if (!velk::simd_level_supported(level)) continue;
+    std::vector<ScoredHit> actual(kRows);
+    {
+      const velk::DefaultFloatEnvironment scope;
+      velk::score_rows_with(level, context, 0, kRows, actual.data());
+    }
+    ++levels;
+    if (!same(actual, expected)) {
+      std::printf("FAIL %s inside the scope differs from the default environment\n", velk::simd_level_name(level));
+      ++failures;
+    }
+    if (read_control() != hostile) {
+      std::printf("FAIL the scope left control %llx, not %llx\n", (unsigned long long)read_control(),
+                  (unsigned long long)hostile);
+      ++failures;
+    }
+  }
+  write_control(original);
+  std::printf("environment: %d levels checked with control %llx, %d failures\n", levels,
+              (unsigned long long)hostile, failures);
+  return failures == 0 ? 0 : 1;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -329,6 +411,9 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "read") {
     return read(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
   }
+#if defined(__x86_64__) || defined(__aarch64__)
+  if (argc == 2 && std::string(argv[1]) == "environment") return environment();
+#endif
   if (argc == 4 && std::string(argv[1]) == "threads") {
     return threads(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
   }

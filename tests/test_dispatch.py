@@ -73,6 +73,15 @@ def test_every_variant_gives_the_reference_bits(kernel_check, seed):
     assert " 0 NaN scores" not in run.stdout, "the data must exercise the NaN recomputation"
 
 
+@pytest.mark.skipif(not (X86 or ARM64), reason="the control register is read on x86-64 and 64-bit ARM only")
+def test_scoring_scope_sets_the_default_environment_and_restores_the_callers(kernel_check):
+    # Flush-to-zero and rounding toward zero set on the thread change scores;
+    # inside the scoring scope every variant must give the default bits, and
+    # the thread's settings must be back afterwards.
+    run = subprocess.run([str(kernel_check), "environment"], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert ", 0 failures" in run.stdout, run.stdout
+
 
 def awkward_rows(rng, n, dim):
     """Ordinary values with zeros, subnormals, overflowing squares, infinities
