@@ -7,6 +7,9 @@
 //                                  threads, each always scoring the same half
 //   kernel_check read ROWS DIM     time a plain read of such an array on 1 and
 //                                  2 threads: the floor for any scorer
+//   kernel_check hash ROWS DIM SEED  score fixed-seed rows with the widest
+//                                  variant and print a hash of the score bits,
+//                                  which must be the same on every processor
 //   kernel_check environment       score with flush-to-zero and a directed
 //                                  rounding mode set on the thread: the scoring
 //                                  scope must still give the default bits
@@ -324,6 +327,76 @@ int read(std::uint64_t rows, std::uint64_t dim) {
   return 0;
 }
 
+// Values made from integer arithmetic alone, so that every processor and every
+// standard library builds the same data from the same seed.
+class PortableValues {
+ public:
+  explicit PortableValues(std::uint64_t seed) : state_(seed) {}
+
+  std::uint64_t next() {  // splitmix64
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+
+  // Mostly numbers between about 2^-27 and 2^13 of either sign; one in 256 is a
+  // signed zero, a subnormal, an infinity, a NaN with a payload, or a value
+  // whose square overflows.
+  float value(bool awkward) {
+    const std::uint64_t r = next();
+    const std::uint32_t sign = static_cast<std::uint32_t>(r >> 63) << 31;
+    const std::uint32_t mantissa = static_cast<std::uint32_t>(r) & 0x007FFFFFu;
+    if (awkward && (r >> 32) % 256 == 0) {
+      switch ((r >> 40) % 5) {
+        case 0:
+          return from_bits(sign);
+        case 1:
+          return from_bits(sign | (mantissa | 1u));
+        case 2:
+          return from_bits(sign | 0x7F800000u);
+        case 3:
+          return from_bits(sign | 0x7F800000u | (mantissa | 1u));
+        default:
+          return from_bits(sign | (250u << 23) | mantissa);
+      }
+    }
+    const std::uint32_t exponent = 100 + static_cast<std::uint32_t>((r >> 32) % 40);
+    return from_bits(sign | (exponent << 23) | mantissa);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
+  PortableValues values(seed);
+  std::vector<float> embeddings(rows * dim), query(dim);
+  for (float& x : query) x = values.value(false);
+  for (float& x : embeddings) x = values.value(true);
+  // Some whole rows of zeros, which score +0.0 by the zero-norm guard.
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    if (values.next() % 16 == 0) std::fill(embeddings.begin() + r * dim, embeddings.begin() + (r + 1) * dim, 0.0f);
+  }
+  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  std::vector<ScoredHit> out(rows);
+  velk::score_rows(context, 0, rows, out.data());
+  std::uint64_t h = 0xCBF29CE484222325u;  // FNV-1a over each row's index and score bits
+  const auto mix = [&h](std::uint64_t word, int bytes) {
+    for (int i = 0; i < bytes; ++i) h = (h ^ ((word >> (8 * i)) & 0xFF)) * 0x100000001B3u;
+  };
+  std::uint64_t nan_scores = 0;
+  for (const ScoredHit& hit : out) {
+    mix(hit.index, 8);
+    mix(bits(hit.score), 4);
+    if (hit.score != hit.score) ++nan_scores;
+  }
+  std::printf("%016llx %s %llu x %llu seed %llu, %llu NaN scores\n", (unsigned long long)h,
+              velk::simd_level_name(velk::active_simd_level()), (unsigned long long)rows, (unsigned long long)dim,
+              (unsigned long long)seed, (unsigned long long)nan_scores);
+  return 0;
+}
+
 // The thread's floating-point control register, and what another library might
 // leave in it: flush-to-zero (with denormals-are-zero on x86), rounding toward
 // zero, and on ARM the default-NaN mode.
@@ -410,6 +483,10 @@ int main(int argc, char** argv) {
   }
   if (argc == 4 && std::string(argv[1]) == "read") {
     return read(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
+  }
+  if (argc == 5 && std::string(argv[1]) == "hash") {
+    return hash(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                std::strtoull(argv[4], nullptr, 10));
   }
 #if defined(__x86_64__) || defined(__aarch64__)
   if (argc == 2 && std::string(argv[1]) == "environment") return environment();
