@@ -56,6 +56,11 @@ BindingError panic_error(std::string message) {
 }
 
 void python_api_call_failed(std::source_location where) {
+  // Printing needs memory too: short of it, PyErr_Print runs sys.excepthook,
+  // sets sys.last_exc and dumps "lost sys.stderr" blocks, and the panic's own
+  // exception then fails to be made. The MemoryError is the answer the caller
+  // can act on.
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw BindingError::take_memory_error();
   PyErr_Print();
   panic("Python API call failed", where);
 }
@@ -103,6 +108,12 @@ std::optional<BindingError> BindingError::take() {
   PyErr_SetRaisedException(raised.release());
   PyErr_PrintEx(0);
   resume_panic(std::move(message));
+}
+
+BindingError BindingError::take_memory_error() {
+  BindingError error;
+  error.instance_ = OwnedRef(PyErr_GetRaisedException());
+  return error;
 }
 
 BindingError BindingError::fetch() {

@@ -159,11 +159,12 @@ OwnedRef hits_to_list(std::span<const ScoredHit> hits) {
   for (std::size_t i = 0; i < hits.size(); ++i) {
     OwnedRef index = checked_new(PyLong_FromUnsignedLongLong(hits[i].index));
     OwnedRef score = score_to_float(hits[i].score);
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) python_api_call_failed();
-    PyTuple_SET_ITEM(pair, 0, index.release());
-    PyTuple_SET_ITEM(pair, 1, score.release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    OwnedRef pair = checked_new(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, index.release());
+    PyTuple_SET_ITEM(pair.get(), 1, score.release());
+    // Slots not yet filled are null, which the list's release skips, so a
+    // failure part-way frees exactly what was made.
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;
 }
