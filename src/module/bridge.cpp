@@ -19,7 +19,7 @@ void raise_handled_exception() {
   } catch (const std::length_error&) {
     // A size computation that overflowed before anything was allocated.
     try {
-      panic("capacity overflow");
+      panic(kCapacityOverflow);
     } catch (const Panic& failure) {
       BindingError::restore(panic_error(failure.message()));
     }
