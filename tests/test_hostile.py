@@ -252,14 +252,13 @@ print(json.dumps(outcomes))
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory cannot live under an address-space limit")
 def test_a_worker_that_cannot_start_fails_the_call_and_later_calls_do_not_hang():
-    # TBB starts worker threads on demand, inside the submission. Under an
-    # address-space limit the start fails after the task may have been queued:
-    # the call must fail with the pool error, and later calls must fail the same
-    # way instead of waiting for workers that will never come.
+    # Under an address-space limit a worker's stack cannot be mapped: the call
+    # must fail with the pool error, and later calls must fail the same way
+    # instead of waiting for workers that will never come.
     prefix = "The global thread pool has not been initialized.: "
     failures = 0
     for headroom in (8, 10, 12, 16, 24):
-        completed = run_python(POOL_UNDER_PRESSURE.format(headroom=headroom), env={"RAYON_NUM_THREADS": "2"},
+        completed = run_python(POOL_UNDER_PRESSURE.format(headroom=headroom), env={"RAYON_NUM_THREADS": "8"},
                                timeout=60)
         assert completed.returncode == 0, completed.stderr
         outcomes = json.loads(completed.stdout)

@@ -270,7 +270,7 @@ heap = lambda: mallinfo2().uordblks + mallinfo2().hblkhd
 row = [1.0] * 250_000
 rows = [row] * 2_000           # 2 GB of floats once converted; the list itself is small
 flat = [1.0] * 12_000_000      # 48 MB of floats once converted
-query, wide = np.ones(1, np.float32), np.ones(8_000_000, np.float32)  # 128 MB of scored rows
+query, wide = np.ones(1, np.float32), np.ones(8_000_000, np.float32)  # every row wanted: 128 MB of scored rows
 many = np.ones(400_000, np.float32)  # 13 MB to score and rank, 48 MB of result objects
 _velk.top_k_flat_np(query, many, 1, 1)  # the workers start before the limit: their start is not measured here
 # Binary: each text-mode open keeps one small object in this interpreter.
@@ -284,7 +284,7 @@ def run(function, *args):
     except MemoryError:
         return "MemoryError"
 calls = [lambda: run(_velk.top_k, [1.0], rows, 1), lambda: run(_velk.top_k_flat, [1.0], flat, 1, 1),
-         lambda: run(_velk.cosine_similarity, flat, [1.0]), lambda: run(_velk.top_k_flat_np, query, wide, 1, 1)]
+         lambda: run(_velk.cosine_similarity, flat, [1.0]), lambda: run(_velk.top_k_flat_np, query, wide, 1, 8_000_000)]
 def result_too_large():
     # A limit of its own, from the size right before the call: room to score
     # and rank, not for the result, whatever the other calls left mapped.

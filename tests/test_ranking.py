@@ -75,7 +75,9 @@ def test_flat_nan_scores_rank_by_total_order(function):
     assert got == [(1, 0x7FC00000), (4, 0x7FC00000), (2, 0), (0, 0xFFC00042), (3, 0xFFC00042)]
 
 
-TIE_SIZES = [2, 16, 17, 20, 21, 200, 5000]
+# 100,000 rows are split over the workers, whose best lists must merge by score,
+# then index.
+TIE_SIZES = [2, 16, 17, 20, 21, 200, 5000, 100_000]
 
 
 @pytest.mark.parametrize("n", TIE_SIZES)

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <utility>
 
+#include "similarity/fixed_texts.h"
 #include "similarity/float_environment.h"
 #include "similarity/kernel.h"
 #include "similarity/panic.h"
@@ -13,26 +15,29 @@
 namespace velk {
 namespace {
 
-// About this many floats per task: enough arithmetic to pay for handing a range
-// to another thread, small enough to balance the load on long inputs. An input
-// of at most one task is scored on the calling thread.
-constexpr std::uint64_t kFloatsPerTask = std::uint64_t{1} << 15;
+// About this many floats per range: enough arithmetic to pay for handing a
+// range to another thread, small enough to balance the load on long inputs. An
+// input of one range is scored on the calling thread.
+constexpr std::uint64_t kFloatsPerRange = std::uint64_t{1} << 15;
 // A large input is cut into larger ranges, of up to this many floats but still
 // about 64 of them: on an input read from memory, ranges of 2^18 floats scored
 // 1,000,000 rows of 768 about 7% faster than ranges of 2^15 (each range is a
 // new start for the streams a worker reads), and 64 ranges still balance two
 // workers. Smaller inputs keep the small ranges, for balance.
-constexpr std::uint64_t kMaxFloatsPerTask = std::uint64_t{1} << 18;
-constexpr std::uint64_t kMinTasks = 64;
+constexpr std::uint64_t kMaxFloatsPerRange = std::uint64_t{1} << 18;
+constexpr std::uint64_t kMinRanges = 64;
 
 // Rows are handed out in blocks as wide as the widest group of rows the
 // scorers compute side by side, so that only the very last range can end in a
 // partly filled group; a range of 21 rows would otherwise cost two groups of 16.
 constexpr std::uint64_t kRowsPerBlock = 16;
+// Rows scored into a buffer on the stack before they are offered to a task's
+// best hits: a few kilobytes, a multiple of the block.
+constexpr std::uint64_t kRowsPerChunk = 256;
 
 void check_row_width(std::uint64_t dim) {
   if (dim == 0) {
-    velk::panic("attempt to divide by zero");
+    velk::panic(kDivideByZero);
   }
 }
 
@@ -71,26 +76,60 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   }
 
   const FlatScoringContext context{embeddings, dim, query, query_norm};
-  // Left uninitialised: every slot is written by the scorers before it is read.
-  // Value-initialising n entries would be a serial pass over the whole buffer on
-  // the calling thread, with its first-touch page faults, before any scoring.
+  const std::uint64_t blocks = n / kRowsPerBlock + (n % kRowsPerBlock != 0);
+  const std::uint64_t floats_per_range = std::clamp(n * dim / kMinRanges, kFloatsPerRange, kMaxFloatsPerRange);
+  const std::uint64_t blocks_per_range = std::max<std::uint64_t>(1, floats_per_range / dim / kRowsPerBlock);
+  const std::uint64_t ranges = blocks / blocks_per_range + (blocks % blocks_per_range != 0);
+  // The rows [begin, end) of a range; a range beyond the blocks is a broken split.
+  const auto range_rows = [n, blocks, blocks_per_range](std::uint64_t range) {
+    const std::uint64_t first_block = range * blocks_per_range;
+    const std::uint64_t end_block = std::min(first_block + blocks_per_range, blocks);
+    if (first_block >= end_block) {
+      velk::panic(kTooManyValues);
+    }
+    return std::pair{first_block * kRowsPerBlock, std::min(end_block * kRowsPerBlock, n)};
+  };
+  // The pool is created here whatever the size of the input, so that the
+  // process has its workers from its first scoring call on.
+  const std::uint64_t workers = pool_worker_count();
+  const std::uint64_t tasks = std::min(workers, ranges);
+  const auto run = [ranges, tasks](auto&& score_range) {
+    if (ranges == 1) {
+      score_range(0, 0);
+    } else {
+      run_on_pool(ranges, tasks, score_range);
+    }
+  };
+
+  if (kk * tasks <= n / 2) {
+    // Few rows wanted: each task keeps its own best kk, and the lists merge by
+    // score, then index. That keeps exactly the rows a ranking of all n would
+    // keep, for any split, in memory that does not grow with n.
+    std::vector<BestHits> best;
+    best.reserve(tasks);
+    for (std::uint64_t t = 0; t < tasks; ++t) best.emplace_back(kk);
+    run([&context, &best, &range_rows](std::uint64_t task, std::uint64_t range) {
+      const auto [begin, end] = range_rows(range);
+      ScoredHit scored[kRowsPerChunk];
+      for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
+        const std::uint64_t last = std::min(first + kRowsPerChunk, end);
+        score_rows(context, first, last, scored);
+        for (std::uint64_t i = 0; i < last - first; ++i) best[task].offer(scored[i].index, scored[i].score);
+      }
+    });
+    return merge_best(best, kk);
+  }
+
+  // Most rows wanted: one slot per row, each written by the one range that
+  // scores it, so the fill needs no lock and no merge. Left uninitialised:
+  // value-initialising n entries would be a serial pass over the whole buffer
+  // on the calling thread, with its first-touch page faults, before any scoring.
   const std::unique_ptr<ScoredHit[]> storage(new ScoredHit[n]);
   const std::span<ScoredHit> slots(storage.get(), n);
-  // Each row is scored exactly once and written into its own slot, so the
-  // result needs no lock and no merge, and is the same for any worker count or
-  // schedule.
-  const std::uint64_t blocks = n / kRowsPerBlock + (n % kRowsPerBlock != 0);
-  const RowRangeBody score_blocks = [&context, slots, blocks](std::uint64_t first_block, std::uint64_t end_block) {
-    if (first_block > end_block || end_block > blocks) {
-      velk::panic("too many values pushed to consumer");
-    }
-    const std::uint64_t begin = first_block * kRowsPerBlock;
-    const std::uint64_t end = std::min(end_block * kRowsPerBlock, std::uint64_t{slots.size()});
+  run([&context, slots, &range_rows](std::uint64_t, std::uint64_t range) {
+    const auto [begin, end] = range_rows(range);
     score_rows(context, begin, end, slots.data() + begin);
-  };
-  const std::uint64_t floats_per_task = std::clamp(n * dim / kMinTasks, kFloatsPerTask, kMaxFloatsPerTask);
-  for_each_row_range(blocks, std::max<std::uint64_t>(1, floats_per_task / dim / kRowsPerBlock), score_blocks);
-
+  });
   select_then_rank(slots, kk);
   return std::vector<ScoredHit>(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(kk));
 }

@@ -8,23 +8,6 @@
 namespace velk {
 namespace {
 
-// IEEE 754 totalOrder as a signed integer: a greater key ranks higher. Positive
-// NaNs come first, then +inf, the positive numbers, +0, -0, the negatives, -inf
-// and the negative NaNs.
-std::int32_t rank_key(float score) noexcept {
-  const auto s = std::bit_cast<std::int32_t>(score);
-  return s < 0 ? (s ^ 0x7FFFFFFF) : s;
-}
-
-// Rows arrive in index order, so ordering ties by index is exactly a stable
-// ranking: ties keep their arrival order, which fixes the result independently
-// of the sorting or selection algorithm, the thread count and the run.
-bool ranks_before(const ScoredHit& x, const ScoredHit& y) noexcept {
-  const std::int32_t kx = rank_key(x.score);
-  const std::int32_t ky = rank_key(y.score);
-  return kx != ky ? kx > ky : x.index < y.index;
-}
-
 void insertion_sort(ScoredHit* first, ScoredHit* last) noexcept {
   for (ScoredHit* i = first + 1; i < last; ++i) {
     const ScoredHit moving = *i;
@@ -141,11 +124,11 @@ void select_then_rank(std::span<ScoredHit> hits, std::uint64_t kk) noexcept {
   const auto keep = static_cast<std::size_t>(kk);
   if (keep < n) {
     if (keep == 1) {
-      // One pass; only a strictly better entry replaces the best so far, so the
-      // lowest index among the best survives.
+      // One pass; of several entries with the best score the lowest index
+      // wins, wherever it stands in the array.
       std::size_t best = 0;
       for (std::size_t i = 1; i < n; ++i) {
-        if (rank_key(hits[i].score) > rank_key(hits[best].score)) best = i;
+        if (ranks_before(hits[i], hits[best])) best = i;
       }
       std::swap(hits[0], hits[best]);
     } else if (n <= kInsertionSelectLimit) {
@@ -155,6 +138,47 @@ void select_then_rank(std::span<ScoredHit> hits, std::uint64_t kk) noexcept {
     }
   }
   rank_hits(hits.first(std::min(keep, n)));
+}
+
+BestHits::BestHits(std::uint64_t capacity)
+    : heap_(new ScoredHit[std::max<std::uint64_t>(capacity, 1)]), capacity_(std::max<std::uint64_t>(capacity, 1)) {}
+
+// A binary heap whose root ranks last: it is the entry a better hit displaces.
+void BestHits::push(ScoredHit hit) noexcept {
+  std::uint64_t i = size_++;
+  while (i > 0) {
+    const std::uint64_t parent = (i - 1) / 2;
+    if (!ranks_before(heap_[parent], hit)) break;
+    heap_[i] = heap_[parent];
+    i = parent;
+  }
+  heap_[i] = hit;
+  if (size_ == capacity_) worst_key_ = rank_key(heap_[0].score);
+}
+
+void BestHits::replace_worst(ScoredHit hit) noexcept {
+  std::uint64_t i = 0;
+  for (;;) {
+    std::uint64_t child = 2 * i + 1;
+    if (child >= size_) break;
+    if (child + 1 < size_ && ranks_before(heap_[child], heap_[child + 1])) ++child;
+    if (!ranks_before(hit, heap_[child])) break;
+    heap_[i] = heap_[child];
+    i = child;
+  }
+  heap_[i] = hit;
+  worst_key_ = rank_key(heap_[0].score);
+}
+
+std::vector<ScoredHit> merge_best(std::span<const BestHits> parts, std::uint64_t kk) {
+  std::vector<ScoredHit> all;
+  std::size_t total = 0;
+  for (const BestHits& part : parts) total += part.hits().size();
+  all.reserve(total);
+  for (const BestHits& part : parts) all.insert(all.end(), part.hits().begin(), part.hits().end());
+  select_then_rank(std::span<ScoredHit>(all), std::min<std::uint64_t>(kk, all.size()));
+  if (kk < all.size()) all.resize(static_cast<std::size_t>(kk));
+  return all;
 }
 
 void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept {

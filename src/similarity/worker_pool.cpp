@@ -1,231 +1,295 @@
 #include "similarity/worker_pool.h"
 
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/task_arena.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <limits>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
 
+#include "similarity/fixed_texts.h"
 #include "similarity/float_environment.h"
 #include "similarity/panic.h"
 
 namespace velk {
 namespace {
 
-constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
-constexpr char kNotInitialized[] = "The global thread pool has not been initialized.: ";
+constexpr std::size_t kWorkerStackBytes = std::size_t{2} << 20;
+// How long a worker that ran out of work keeps looking for more before it
+// sleeps. Waking a sleeping thread costs tens of microseconds, as much as a
+// whole small search; a caller that searches in a loop finds its workers awake.
+constexpr std::chrono::microseconds kSpinBeforeSleep{100};
 
-// Created once with new and deliberately never deleted: the pool must outlive
-// every caller, and tearing TBB down from a static destructor at exit (or in a
-// forked child, which has no workers to join) could wait forever.
-struct WorkerPool {
-  explicit WorkerPool(std::uint64_t worker_count)
-      : workers(worker_count),
-        // TBB lets a process run at most max_allowed_parallelism threads,
-        // callers included, and by default only processors - 1 workers. The
-        // calling thread does not score, so W workers need room for W + 1.
-        parallelism(tbb::global_control::max_allowed_parallelism, worker_count + 1),
-        stack_size(tbb::global_control::thread_stack_size, kWorkerStackBytes),
-        // No slot is reserved for an external thread: work is enqueued and only
-        // workers enter the arena.
-        arena(static_cast<int>(worker_count), 0) {
-    arena.initialize();
-  }
-
-  std::uint64_t workers;
-  // The process that owns the worker threads. A child forked later shares this
-  // memory but none of the threads, and work handed to TBB there would never run.
-  pid_t owner = getpid();
-  tbb::global_control parallelism;
-  tbb::global_control stack_size;
-  tbb::task_arena arena;
-};
-
-std::atomic<WorkerPool*> ready_pool{nullptr};
-std::mutex creation_mutex;
-bool creation_attempted = false;
-// Set when a worker thread could not be started after the pool was made.
-std::atomic<bool> pool_failed{false};
-
-std::string io_error(int code) {
-  return "IOError: " + std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
 }
 
-std::string describe_creation_failure() {
-  try {
-    throw;
-  } catch (const std::system_error& error) {
-    return io_error(error.code().value());
-  } catch (const std::bad_alloc&) {
-    return io_error(ENOMEM);
-  } catch (const std::exception& error) {
-    return std::string("IOError: ") + error.what();
-  } catch (...) {
-    return "IOError: unknown failure while starting worker threads";
-  }
-}
-
-WorkerPool* create_pool() {
-  return new WorkerPool(choose_worker_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                                            sysconf(_SC_NPROCESSORS_ONLN)));
-}
-
-WorkerPool& global_pool() {
-  if (WorkerPool* pool = ready_pool.load(std::memory_order_acquire)) {
-    return *pool;
-  }
-  std::string failure;
-  {
-    std::lock_guard lock(creation_mutex);
-    if (WorkerPool* pool = ready_pool.load(std::memory_order_relaxed)) {
-      return *pool;
-    }
-    if (creation_attempted) {
-      failure = "GlobalPoolAlreadyInitialized";
-    } else {
-      creation_attempted = true;
-      try {
-        WorkerPool* pool = create_pool();
-        ready_pool.store(pool, std::memory_order_release);
-        return *pool;
-      } catch (...) {
-        failure = describe_creation_failure();
-      }
-    }
-  }
-  panic(kNotInitialized + failure);
-}
-
-void run_range(const RowRangeBody& body, std::uint64_t begin, std::uint64_t end) {
-  const DefaultFloatEnvironment environment;
-  body(begin, end);
-}
-
-// One submission: the calling thread sleeps on it until the workers are done.
-// It is shared with the queued tasks, because a task whose enqueue failed may
-// still sit in the queue after the call has returned.
-//
-// The submission is queued as one task per worker, all at once, and each task
-// takes ranges of `grain` rows, from its own share and then from the others,
-// until none are left. A single task that split its range for the others to
-// steal would wake the second worker only once the first had started, and on
-// a short call the first would often finish alone before the second arrived.
+// One call's work, owned by the calling thread's stack frame. The caller waits
+// until no worker refers to it any more.
 struct Submission {
-  Submission(std::uint64_t rows, std::uint64_t rows_per_range, std::uint64_t task_count,
-             const RowRangeBody& range_body)
-      : n(rows), grain(rows_per_range), tasks(task_count), body(range_body), shares(new Share[task_count]) {
-    const std::uint64_t ranges = n / grain + (n % grain != 0);
+  Submission(std::uint64_t range_count, std::uint64_t task_count, TaskBody task_body)
+      : ranges(range_count), tasks(task_count), body(task_body), shares(new Share[task_count]) {
     for (std::uint64_t s = 0; s < tasks; ++s) {
       shares[s].next.store(s * ranges / tasks, std::memory_order_relaxed);
       shares[s].end = (s + 1) * ranges / tasks;
     }
   }
 
-  std::uint64_t n;
-  std::uint64_t grain;
-  std::uint64_t tasks;
-  const RowRangeBody& body;  // valid only while the caller waits
-  // Share s covers ranges [s * ranges / tasks, (s + 1) * ranges / tasks); next[s]
-  // counts the ranges of share s already taken.
+  const std::uint64_t ranges;
+  const std::uint64_t tasks;
+  const TaskBody body;
+  // The ranges are cut into one share per task. A task starts on the share of
+  // its worker, so that on an input that fits in the caches each core scores
+  // the same part on every call and finds it still in its own cache, then
+  // helps with the other shares.
   struct alignas(64) Share {
     std::atomic<std::uint64_t> next{0};
     std::uint64_t end = 0;
   };
-  std::unique_ptr<Share[]> shares;
+  const std::unique_ptr<Share[]> shares;
+  // Set by the first failing range: no task takes another range.
   std::atomic<bool> failed{false};
-  std::exception_ptr failure;
-  std::mutex mutex;
-  std::condition_variable finished_signal;
-  std::uint64_t running = 0;
-  std::uint64_t done = 0;  // tasks that returned, run or not
-  bool abandoned = false;
+
+  // Guarded by the pool's mutex.
+  Submission* next_queued = nullptr;
+  Submission* prev_queued = nullptr;
+  bool queued = false;
+  std::uint64_t claimed = 0;   // tasks taken by workers
+  std::uint64_t running = 0;   // tasks taken and not finished
+  bool all_taken = false;      // a task ran out of ranges: no range is left to start
+  std::exception_ptr failure;  // the first failure of a range
+  std::condition_variable finished;
 };
 
-// A number that stays with a worker thread for its life, different for each.
-std::uint64_t worker_id() noexcept {
-  static std::atomic<std::uint64_t> count{0};
-  thread_local const std::uint64_t id = count.fetch_add(1, std::memory_order_relaxed);
-  return id;
+class Pool {
+ public:
+  explicit Pool(std::uint64_t worker_count) : workers(worker_count) {}
+
+  const std::uint64_t workers;
+
+  void run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
+  [[noreturn]] void serve() noexcept;
+
+ private:
+  void enqueue(Submission& submission) noexcept;
+  void unlink(Submission& submission) noexcept;
+  void spin_for_work() const noexcept;
+  static std::exception_ptr run_task(Submission& submission, std::uint64_t task, std::uint64_t worker) noexcept;
+
+  std::mutex mutex_;
+  std::condition_variable work_;
+  // Submissions with tasks that no worker has taken yet, oldest first: every
+  // caller is served in turn, none can be passed over for ever.
+  Submission* head_ = nullptr;
+  Submission* tail_ = nullptr;
+  // Whether head_ is set, readable without the lock by spinning workers.
+  std::atomic<bool> pending_{false};
+  std::uint64_t sleeping_ = 0;  // workers waiting on work_, guarded by mutex_
+  std::atomic<std::uint64_t> started_{0};
+};
+
+void Pool::enqueue(Submission& submission) noexcept {
+  submission.prev_queued = tail_;
+  submission.next_queued = nullptr;
+  (tail_ != nullptr ? tail_->next_queued : head_) = &submission;
+  tail_ = &submission;
+  submission.queued = true;
+  pending_.store(true, std::memory_order_relaxed);
 }
 
-void run_submission(Submission& submission) {
-  {
-    std::lock_guard lock(submission.mutex);
-    if (submission.abandoned) return;  // the caller has gone: its rows are gone too
-    ++submission.running;
+void Pool::unlink(Submission& submission) noexcept {
+  (submission.prev_queued != nullptr ? submission.prev_queued->next_queued : head_) = submission.next_queued;
+  (submission.next_queued != nullptr ? submission.next_queued->prev_queued : tail_) = submission.prev_queued;
+  submission.queued = false;
+  pending_.store(head_ != nullptr, std::memory_order_relaxed);
+}
+
+void Pool::spin_for_work() const noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+  while (!pending_.load(std::memory_order_relaxed)) {
+    for (int i = 0; i < 64; ++i) cpu_relax();
+    if (std::chrono::steady_clock::now() > deadline) return;
   }
-  std::exception_ptr failure;
+}
+
+// Takes ranges until none is left or one has failed; returns that failure.
+std::exception_ptr Pool::run_task(Submission& submission, std::uint64_t task, std::uint64_t worker) noexcept {
   try {
-    // A worker starts with the same share on every call, so that on an input
-    // that fits in the caches its part stays in its own core's cache from one
-    // call to the next; then it helps with the others.
-    const std::uint64_t own = worker_id() % submission.tasks;
+    const DefaultFloatEnvironment environment;
+    const std::uint64_t own = worker % submission.tasks;
     for (std::uint64_t k = 0; k < submission.tasks; ++k) {
       auto& share = submission.shares[(own + k) % submission.tasks];
-      for (;;) {
-        if (submission.failed.load(std::memory_order_relaxed)) break;
+      while (!submission.failed.load(std::memory_order_relaxed)) {
         const std::uint64_t range = share.next.fetch_add(1, std::memory_order_relaxed);
         if (range >= share.end) break;
-        const std::uint64_t begin = range * submission.grain;
-        run_range(submission.body, begin, std::min(submission.n, begin + submission.grain));
+        submission.body(task, range);
       }
     }
   } catch (...) {
-    failure = std::current_exception();
-    // The other tasks take no further range; those they hold run to the end.
     submission.failed.store(true, std::memory_order_relaxed);
+    return std::current_exception();
   }
-  // Notify while holding the lock: once it is released the caller may return.
-  std::lock_guard lock(submission.mutex);
-  if (failure && !submission.failure) submission.failure = failure;
-  --submission.running;
-  ++submission.done;
-  if (submission.done == submission.tasks || (submission.abandoned && submission.running == 0)) {
-    submission.finished_signal.notify_one();
+  return nullptr;
+}
+
+[[noreturn]] void Pool::serve() noexcept {
+  const std::uint64_t worker = started_.fetch_add(1, std::memory_order_relaxed);
+  // A failure of the pool's own locking cannot be carried to any caller.
+  try {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (head_ == nullptr) {
+        lock.unlock();
+        spin_for_work();
+        lock.lock();
+        while (head_ == nullptr) {
+          ++sleeping_;
+          work_.wait(lock);
+          --sleeping_;
+        }
+      }
+      Submission& submission = *head_;
+      const std::uint64_t task = submission.claimed++;
+      ++submission.running;
+      if (submission.claimed == submission.tasks) unlink(submission);
+      lock.unlock();
+
+      const std::exception_ptr failure = run_task(submission, task, worker);
+
+      lock.lock();
+      if (failure && !submission.failure) submission.failure = failure;
+      submission.all_taken = true;
+      // Notified under the lock: once it is released the caller may return
+      // and the submission is gone.
+      if (--submission.running == 0) submission.finished.notify_one();
+    }
+  } catch (...) {
+    std::fputs("velk: the worker pool's synchronisation failed; aborting\n", stderr);
+    std::abort();
   }
 }
 
-void score_on_workers(tbb::task_arena& arena, std::uint64_t workers, std::uint64_t n, std::uint64_t grain,
-                      const RowRangeBody& body) {
-  const std::uint64_t ranges = n / grain + (n % grain != 0);
-  auto submission = std::make_shared<Submission>(n, grain, std::min(workers, ranges), body);
-  // The calling thread enqueues and blocks instead of joining the arena with
-  // execute(): it holds the interpreter lock and never scores, so exactly the W
-  // workers do, and a caller that is not a TBB thread never becomes one.
-  std::uint64_t queued = 0;
-  try {
-    for (; queued < submission->tasks; ++queued) {
-      arena.enqueue([submission] { run_submission(*submission); });
+void Pool::run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
+  Submission submission(ranges, tasks, body);
+  std::unique_lock lock(mutex_);
+  enqueue(submission);
+  // Workers that are awake take the tasks without a signal; a call wakes at
+  // most one sleeping worker per task, however large the pool is.
+  const std::uint64_t wake = std::min(tasks, sleeping_);
+  lock.unlock();
+  if (wake == workers) {
+    work_.notify_all();
+  } else {
+    for (std::uint64_t t = 0; t < wake; ++t) work_.notify_one();
+  }
+  lock.lock();
+  submission.finished.wait(lock, [&submission] { return submission.all_taken && submission.running == 0; });
+  // Tasks that no worker took by now would find no range left.
+  if (submission.queued) unlink(submission);
+  lock.unlock();
+  if (submission.failure) std::rethrow_exception(submission.failure);
+}
+
+void* worker_main(void* pool) {
+#if defined(__linux__)
+  // A new thread inherits its creator's name; the workers carry none, so that
+  // a report from one of them says "<unnamed>".
+  prctl(PR_SET_NAME, "", 0, 0, 0);
+#endif
+  static_cast<Pool*>(pool)->serve();
+}
+
+std::string io_error(int code) {
+  return "IOError: " + std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
+}
+
+// Set in a forked child by the fork handler: the child has none of the
+// workers, whatever the pool records.
+std::atomic<bool> in_forked_child{false};
+
+void forget_workers_in_child() noexcept { in_forked_child.store(true, std::memory_order_relaxed); }
+
+// Starts the pool's workers, detached, with 2 MiB stacks and every signal
+// blocked (signals are for the interpreter's threads). Returns 0 or the error
+// of the first start that failed; workers started before it stay parked.
+int start_workers(Pool& pool) noexcept {
+  pthread_attr_t attributes;
+  if (const int error = pthread_attr_init(&attributes); error != 0) return error;
+  int error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (error == 0) error = pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+  sigset_t all_signals;
+  sigset_t previous;
+  sigfillset(&all_signals);
+  if (error == 0) error = pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
+  if (error == 0) {
+    for (std::uint64_t w = 0; w < pool.workers && error == 0; ++w) {
+      pthread_t thread;
+      error = pthread_create(&thread, &attributes, worker_main, &pool);
     }
-  } catch (...) {
-    // TBB starts its threads on demand, inside enqueue, and throws when one
-    // cannot be started. Tasks may be queued all the same, and TBB cannot be
-    // trusted to run later work: keep the tasks away from this call's memory and
-    // fail this call and every later one, as for a pool that could not start.
-    std::string failure = describe_creation_failure();
-    std::unique_lock lock(submission->mutex);
-    submission->abandoned = true;
-    submission->finished_signal.wait(lock, [&submission] { return submission->running == 0; });
-    pool_failed.store(true, std::memory_order_release);
-    lock.unlock();
-    panic(kNotInitialized + failure);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
-  std::unique_lock lock(submission->mutex);
-  submission->finished_signal.wait(lock, [&submission] { return submission->done == submission->tasks; });
-  if (submission->failure) {
-    std::rethrow_exception(submission->failure);
+  pthread_attr_destroy(&attributes);
+  return error;
+}
+
+std::mutex creation_mutex;
+bool creation_attempted = false;  // guarded by creation_mutex
+std::atomic<Pool*> ready_pool{nullptr};
+
+// Creates the pool, or returns the description of why it could not be.
+// Deliberately never deleted: the pool outlives every caller, and workers that
+// started before a failure still refer to it.
+std::string create_pool() {
+  const std::uint64_t workers = choose_worker_count(std::getenv(kNumThreadsVariable), std::getenv(kNumCpusVariable),
+                                                    sysconf(_SC_NPROCESSORS_ONLN));
+  Pool* pool = new (std::nothrow) Pool(workers);
+  if (pool == nullptr) return io_error(ENOMEM);
+  if (const int error = pthread_atfork(nullptr, nullptr, forget_workers_in_child); error != 0) {
+    return io_error(error);
   }
+  if (const int error = start_workers(*pool); error != 0) return io_error(error);
+  ready_pool.store(pool, std::memory_order_release);
+  return {};
+}
+
+Pool& global_pool() {
+  if (Pool* pool = ready_pool.load(std::memory_order_acquire)) return *pool;
+  std::string failure;
+  {
+    std::lock_guard lock(creation_mutex);
+    if (Pool* pool = ready_pool.load(std::memory_order_acquire)) return *pool;
+    if (creation_attempted) {
+      failure = kPoolAlreadyFailed;
+    } else {
+      creation_attempted = true;
+      failure = create_pool();
+      if (failure.empty()) return *ready_pool.load(std::memory_order_acquire);
+    }
+  }
+  panic(kPoolNotInitialized + failure);
+}
+
+void run_on_calling_thread(std::uint64_t ranges, TaskBody body) {
+  const DefaultFloatEnvironment environment;
+  for (std::uint64_t range = 0; range < ranges; ++range) body(0, range);
 }
 
 }  // namespace
@@ -268,21 +332,16 @@ std::uint64_t choose_worker_count(const char* num_threads, const char* num_cpus,
   return std::min(chosen, kMaxWorkers);
 }
 
-void for_each_row_range(std::uint64_t n, std::uint64_t grain, const RowRangeBody& body) {
-  WorkerPool& pool = global_pool();
-  grain = std::max<std::uint64_t>(grain, 1);
-  if (getpid() != pool.owner) {
-    run_range(body, 0, n);
+std::uint64_t pool_worker_count() { return global_pool().workers; }
+
+void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
+  Pool& pool = global_pool();
+  if (ranges == 0) return;
+  if (in_forked_child.load(std::memory_order_relaxed)) {
+    run_on_calling_thread(ranges, body);
     return;
   }
-  if (pool_failed.load(std::memory_order_acquire)) {
-    panic(std::string(kNotInitialized) + "GlobalPoolAlreadyInitialized");
-  }
-  if (n <= grain) {
-    run_range(body, 0, n);
-    return;
-  }
-  score_on_workers(pool.arena, pool.workers, n, grain, body);
+  pool.run(ranges, std::clamp<std::uint64_t>(tasks, 1, std::min(pool.workers, ranges)), body);
 }
 
 }  // namespace velk

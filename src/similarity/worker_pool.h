@@ -2,13 +2,17 @@
 //
 // It is created by the first call that needs it and then lives until the
 // process ends; it is never stopped, joined or resized. Its size is read once,
-// at creation, from two environment variables (see choose_worker_count).
+// at creation, from two environment variables (see choose_worker_count), and
+// all of its workers are started then. Several threads may hand it work at the
+// same time; nothing here relies on the interpreter lock.
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace velk {
 
@@ -28,20 +32,49 @@ std::optional<std::uint64_t> parse_worker_count(std::string_view text) noexcept;
 // The default is `processors`, or 1. The result is capped at kMaxWorkers.
 std::uint64_t choose_worker_count(const char* num_threads, const char* num_cpus, long processors) noexcept;
 
-// Receives a half-open range of rows [begin, end) to process on one thread.
-using RowRangeBody = std::function<void(std::uint64_t begin, std::uint64_t end)>;
+// A non-owning reference to a callable, valid while the referenced callable
+// lives: handing work to the pool allocates nothing for the body.
+template <class Signature>
+class FunctionRef;
 
-// Runs `body` over disjoint ranges that together cover [0, n) exactly once,
-// on the pool's workers, and returns when every range is done. Ranges hold at
-// least `grain` rows where the split allows; a range of at most `grain` rows is
-// run on the calling thread. The first failure of a range is rethrown here.
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
+  FunctionRef(F&& f) noexcept  // NOLINT(google-explicit-constructor): used like a function parameter
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* object, Args... args) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(object))(std::forward<Args>(args)...);
+        }) {}
+
+  R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+ private:
+  void* object_;
+  R (*call_)(void*, Args...);
+};
+
+// Work on range `range` as part of task `task`.
+using TaskBody = FunctionRef<void(std::uint64_t task, std::uint64_t range)>;
+
+// The pool's worker count W, creating the pool and starting its W workers on
+// first use. When a worker cannot be started, panics with "The global thread
+// pool has not been initialized.: IOError: ..." (the system's error), and with
+// "...: GlobalPoolAlreadyInitialized" on every later call: creation is tried
+// once per process.
+std::uint64_t pool_worker_count();
+
+// Runs body(task, range) exactly once for every range in [0, ranges), spread
+// over `tasks` tasks (1 <= tasks <= pool_worker_count()) that run on the pool's
+// workers, possibly at the same time. The calls of one task never overlap, so
+// state kept per task needs no lock. The calling thread only waits: it returns
+// when every range is done, and rethrows the first failure of a range (ranges
+// not started by then are skipped). Each task runs in the default
+// floating-point environment.
 //
-// Creates the pool on first use, even when it then runs everything on the
-// calling thread. Panics when the pool cannot be created, and on every later
-// call after that. In a child process forked after the pool was created, which
-// inherits none of the worker threads, everything runs on the calling thread.
-//
-// Each range runs in the default floating-point environment.
-void for_each_row_range(std::uint64_t n, std::uint64_t grain, const RowRangeBody& body);
+// In a process forked after the pool was created, which has none of the
+// workers, everything runs on the calling thread as task 0.
+void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
 
 }  // namespace velk
