@@ -29,6 +29,7 @@ PyObject* panic_exception_type() {
   if (panic_exception_class != nullptr) return panic_exception_class;
   PyObject* made = PyErr_NewExceptionWithDoc(kPanicExceptionName, kPanicExceptionDoc, PyExc_BaseException, nullptr);
   if (made == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw BindingError::take_memory_error();
     OwnedRef error(PyErr_GetRaisedException());
     panic(std::string(kPanicClassFailed) + ": " + (error ? describe(error.get()) : "no exception was set"));
   }

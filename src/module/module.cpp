@@ -121,6 +121,10 @@ OwnedRef make_module() {
   OwnedRef module(PyModule_Create2(&definition, PYTHON_API_VERSION));
   if (!module) throw BindingError::fetch();
   add_functions(module.get());
+  // The panic class is made here rather than at the first panic: a panic that
+  // comes with exhausted memory (a worker that cannot be started) must not need
+  // memory to be raised.
+  (void)panic_exception_type();
   if (cached_module == nullptr) cached_module = module.release();
   return OwnedRef::borrow(cached_module);
 }
