@@ -1,6 +1,7 @@
 #include "similarity/worker_pool.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -29,17 +30,26 @@ namespace velk {
 namespace {
 
 constexpr std::size_t kWorkerStackBytes = std::size_t{2} << 20;
-// How long a worker that ran out of work keeps looking for more before it
-// sleeps. Waking a sleeping thread costs tens of microseconds, as much as a
-// whole small search; a caller that searches in a loop finds its workers awake.
-constexpr std::chrono::microseconds kSpinBeforeSleep{100};
+// Waking a sleeping thread costs tens of microseconds, as much as a whole small
+// search. So a worker that ran out of work keeps looking for more for a while
+// before it sleeps (a caller that searches in a loop finds its workers awake),
+// and a caller looks for its result for a while before it sleeps. Both give
+// the processor away between looks: on a machine with as many processors as
+// workers, a looking thread must not keep a working one, or the caller, from
+// running.
+constexpr std::chrono::microseconds kWorkerLooksForWork{200};
+constexpr std::chrono::microseconds kCallerLooksForResult{100};
 
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
+// Calls `done` between yields of the processor until it returns true or
+// `patience` has passed; returns its last answer.
+template <class Done>
+bool yield_until(std::chrono::microseconds patience, Done&& done) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    sched_yield();
+  }
+  return true;
 }
 
 // One call's work, owned by the calling thread's stack frame. The caller waits
@@ -77,6 +87,8 @@ struct Submission {
   bool all_taken = false;      // a task ran out of ranges: no range is left to start
   std::exception_ptr failure;  // the first failure of a range
   std::condition_variable finished;
+  // all_taken && running == 0, readable without the lock by the caller.
+  std::atomic<bool> done{false};
 };
 
 class Pool {
@@ -91,7 +103,6 @@ class Pool {
  private:
   void enqueue(Submission& submission) noexcept;
   void unlink(Submission& submission) noexcept;
-  void spin_for_work() const noexcept;
   static std::exception_ptr run_task(Submission& submission, std::uint64_t task, std::uint64_t worker) noexcept;
 
   std::mutex mutex_;
@@ -100,7 +111,7 @@ class Pool {
   // caller is served in turn, none can be passed over for ever.
   Submission* head_ = nullptr;
   Submission* tail_ = nullptr;
-  // Whether head_ is set, readable without the lock by spinning workers.
+  // Whether head_ is set, readable without the lock by workers looking for work.
   std::atomic<bool> pending_{false};
   std::uint64_t sleeping_ = 0;  // workers waiting on work_, guarded by mutex_
   std::atomic<std::uint64_t> started_{0};
@@ -122,13 +133,7 @@ void Pool::unlink(Submission& submission) noexcept {
   pending_.store(head_ != nullptr, std::memory_order_relaxed);
 }
 
-void Pool::spin_for_work() const noexcept {
-  const auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-  while (!pending_.load(std::memory_order_relaxed)) {
-    for (int i = 0; i < 64; ++i) cpu_relax();
-    if (std::chrono::steady_clock::now() > deadline) return;
-  }
-}
+
 
 // Takes ranges until none is left or one has failed; returns that failure.
 std::exception_ptr Pool::run_task(Submission& submission, std::uint64_t task, std::uint64_t worker) noexcept {
@@ -158,7 +163,7 @@ std::exception_ptr Pool::run_task(Submission& submission, std::uint64_t task, st
     for (;;) {
       if (head_ == nullptr) {
         lock.unlock();
-        spin_for_work();
+        yield_until(kWorkerLooksForWork, [this] { return pending_.load(std::memory_order_relaxed); });
         lock.lock();
         while (head_ == nullptr) {
           ++sleeping_;
@@ -179,7 +184,10 @@ std::exception_ptr Pool::run_task(Submission& submission, std::uint64_t task, st
       submission.all_taken = true;
       // Notified under the lock: once it is released the caller may return
       // and the submission is gone.
-      if (--submission.running == 0) submission.finished.notify_one();
+      if (--submission.running == 0) {
+        submission.done.store(true, std::memory_order_release);
+        submission.finished.notify_one();
+      }
     }
   } catch (...) {
     std::fputs("velk: the worker pool's synchronisation failed; aborting\n", stderr);
@@ -200,6 +208,9 @@ void Pool::run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
   } else {
     for (std::uint64_t t = 0; t < wake; ++t) work_.notify_one();
   }
+  yield_until(kCallerLooksForResult, [&submission] { return submission.done.load(std::memory_order_acquire); });
+  // Taken even when the result is in: the last worker lets go of the
+  // submission only when it releases the lock.
   lock.lock();
   submission.finished.wait(lock, [&submission] { return submission.all_taken && submission.running == 0; });
   // Tasks that no worker took by now would find no range left.
