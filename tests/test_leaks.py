@@ -271,7 +271,7 @@ heap = lambda: mallinfo2().uordblks + mallinfo2().hblkhd
 row = [1.0] * 250_000
 rows = [row] * 2_000           # 2 GB of floats once converted; the list itself is small
 flat = [1.0] * 12_000_000      # 48 MB of floats once converted
-query, wide = np.ones(1, np.float32), np.ones(8_000_000, np.float32)  # 128 MB of scored rows
+query, wide = np.ones(1, np.float32), np.ones(8_000_000, np.float32)  # 128 MB of slots when all rows are wanted
 statm = lambda: [int(x) * 4096 for x in open("/proc/self/statm").read().split()[:2]]
 resource.setrlimit(resource.RLIMIT_AS, (statm()[0] + 32 * 2**20, resource.RLIM_INFINITY))
 def run(function, *args):
@@ -281,7 +281,7 @@ def run(function, *args):
     except MemoryError:
         return "MemoryError"
 calls = [lambda: run(_velk.top_k, [1.0], rows, 1), lambda: run(_velk.top_k_flat, [1.0], flat, 1, 1),
-         lambda: run(_velk.cosine_similarity, flat, [1.0]), lambda: run(_velk.top_k_flat_np, query, wide, 1, 1)]
+         lambda: run(_velk.cosine_similarity, flat, [1.0]), lambda: run(_velk.top_k_flat_np, query, wide, 1, 10**7)]
 outcomes = [call() for call in calls for _ in range(2)]  # warm-up
 watched = (row, rows, flat, query, wide, MemoryError)
 counts = [sys.getrefcount(o) for o in watched]
