@@ -91,6 +91,86 @@ fuzz: install $(VENV)/.fuzz-deps
 	mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz_core -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus
 
+# The numeric core on 64-bit ARM, without ARM hardware: the core's sources and
+# the drivers below are cross-compiled (linked statically, so qemu needs no ARM
+# libraries) and run under qemu-user. kernel_check compares every NEON result
+# with the scalar reference bit for bit and checks the scoring scope on FPCR;
+# its fixed-seed flat scoring pass must hash to the value that the same pass
+# gives on this machine. flat_search_check runs flat_top_k through the worker
+# pool (three workers) against a one-thread reference, and its result hash must
+# match this machine's too. No core object may hold a fused multiply-add. To add a
+# driver: put its name (tests/NAME.cpp) in AARCH64_DRIVERS, the core sources it
+# needs in CORE_SOURCES, and its run to the recipe.
+AARCH64_CXX ?= aarch64-linux-gnu-g++
+AARCH64_OBJDUMP ?= aarch64-linux-gnu-objdump
+QEMU_AARCH64 ?= qemu-aarch64
+CORE_SOURCES := $(addprefix src/similarity/,kernel.cpp row_scoring.cpp row_kernels_sse2.cpp row_kernels_avx2.cpp \
+	row_kernels_avx512.cpp row_kernels_neon.cpp ranking.cpp panic.cpp worker_pool.cpp batch.cpp)
+AARCH64_DRIVERS := kernel_check flat_search_check
+CHECK_FLAGS := -std=c++20 -O3 -ffp-contract=off -fno-fast-math -Wall -Wextra -pthread -Isrc -MMD -MP
+# On an x86-64 host each kernel file gets its instruction set, as in CMakeLists.txt.
+HOST_X86 := $(filter x86_64 amd64,$(shell uname -m))
+ISA_FLAGS_row_kernels_avx2 := -mavx2
+ISA_FLAGS_row_kernels_avx512 := -mavx512f
+HOST_CHECK := build/check/host
+ARM_CHECK := build/check/aarch64
+core_objects = $(patsubst %.cpp,$(1)/%.o,$(CORE_SOURCES))
+# Rows, row width and seed of the hashed scoring pass.
+HASH_CASE := 30011 100 7
+
+.PHONY: test-aarch64 aarch64-tools
+.PRECIOUS: $(HOST_CHECK)/%.o $(ARM_CHECK)/%.o
+
+test-aarch64: $(AARCH64_DRIVERS:%=$(ARM_CHECK)/bin/%) $(AARCH64_DRIVERS:%=$(HOST_CHECK)/bin/%)
+	@if $(AARCH64_OBJDUMP) -d $(call core_objects,$(ARM_CHECK)) | grep -Ew 'fn?m(add|sub)|fml[as]'; then \
+		echo "error: a fused multiply-add in the aarch64 core (above); scores must round each product" >&2; exit 1; fi
+	@echo "no fused multiply-add in the aarch64 core objects"
+	@out=$$($(QEMU_AARCH64) $(ARM_CHECK)/bin/kernel_check) || { echo "$$out"; exit 1; }; echo "$$out"; \
+		echo "$$out" | grep -q '^checked neon' || { echo "error: NEON was not checked" >&2; exit 1; }
+	$(QEMU_AARCH64) $(ARM_CHECK)/bin/kernel_check environment
+	@host=$$($(HOST_CHECK)/bin/kernel_check hash $(HASH_CASE)) && arm=$$($(QEMU_AARCH64) $(ARM_CHECK)/bin/kernel_check hash $(HASH_CASE)) && \
+		echo "score hash on this machine: $$host" && echo "score hash on aarch64:      $$arm" && \
+		if [ "$${host%% *}" != "$${arm%% *}" ]; then echo "error: the score hashes differ" >&2; exit 1; fi
+	@host=$$(RAYON_NUM_THREADS=3 $(HOST_CHECK)/bin/flat_search_check) || { echo "$$host"; exit 1; }; \
+		arm=$$(RAYON_NUM_THREADS=3 $(QEMU_AARCH64) $(ARM_CHECK)/bin/flat_search_check) || { echo "$$arm"; exit 1; }; \
+		echo "$$arm"; echo "on this machine: $$(echo "$$host" | tail -n 1)"; \
+		if [ "$$(echo "$$host" | tail -n 1)" != "$$(echo "$$arm" | tail -n 1)" ]; then \
+			echo "error: the flat search hashes differ" >&2; exit 1; fi
+
+# Installs the cross compiler and qemu-user where they are missing and root may.
+aarch64-tools:
+	@need=""; \
+	command -v $(AARCH64_CXX) >/dev/null 2>&1 || need="g++-aarch64-linux-gnu"; \
+	command -v $(QEMU_AARCH64) >/dev/null 2>&1 || need="$$need qemu-user"; \
+	if [ -n "$$need" ]; then \
+		if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+			echo "test-aarch64: installing $$need"; \
+			apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$need; \
+		else \
+			echo "error: test-aarch64 needs an aarch64 cross compiler and qemu-user. Install them" >&2; \
+			echo "  (Debian/Ubuntu, as root: apt-get install $$need)," >&2; \
+			echo "  or name yours: make test-aarch64 AARCH64_CXX=... AARCH64_OBJDUMP=... QEMU_AARCH64=..." >&2; exit 1; \
+		fi; \
+	fi
+
+$(HOST_CHECK)/%.o: %.cpp
+	@mkdir -p $(@D)
+	$(CXX) $(CHECK_FLAGS) $(if $(HOST_X86),$(ISA_FLAGS_$(basename $(notdir $<)))) -c $< -o $@
+
+$(HOST_CHECK)/bin/%: $(HOST_CHECK)/tests/%.o $(call core_objects,$(HOST_CHECK))
+	@mkdir -p $(@D)
+	$(CXX) -pthread -o $@ $^
+
+$(ARM_CHECK)/%.o: %.cpp | aarch64-tools
+	@mkdir -p $(@D)
+	$(AARCH64_CXX) $(CHECK_FLAGS) -c $< -o $@
+
+$(ARM_CHECK)/bin/%: $(ARM_CHECK)/tests/%.o $(call core_objects,$(ARM_CHECK))
+	@mkdir -p $(@D)
+	$(AARCH64_CXX) -static -pthread -o $@ $^
+
+-include $(wildcard $(HOST_CHECK)/*/*.d $(HOST_CHECK)/*/*/*.d $(ARM_CHECK)/*/*.d $(ARM_CHECK)/*/*/*.d)
+
 bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py
 

@@ -7,6 +7,12 @@
 //                                  threads, each always scoring the same half
 //   kernel_check read ROWS DIM     time a plain read of such an array on 1 and
 //                                  2 threads: the floor for any scorer
+//   kernel_check hash ROWS DIM SEED  score fixed-seed rows with the widest
+//                                  variant and print a hash of the score bits,
+//                                  which must be the same on every processor
+//   kernel_check environment       score with flush-to-zero and a directed
+//                                  rounding mode set on the thread: the scoring
+//                                  scope must still give the default bits
 #include <barrier>
 #include <algorithm>
 #include <chrono>
@@ -23,17 +29,20 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 // GCC 12's AVX-512 intrinsics start from a deliberately undefined register.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+#endif
 
+#include "similarity/float_environment.h"
 #include "similarity/kernel.h"
 #include "similarity/row_scoring.h"
 
 namespace {
 
 using velk::FlatScoringContext;
-using velk::RowKernel;
+using velk::SimdLevel;
 using velk::ScoredHit;
 
 std::uint32_t bits(float x) {
@@ -125,13 +134,13 @@ Case make_case(Values& values, std::uint64_t dim, std::uint64_t query_length, st
   return c;
 }
 
-// Scores rows [begin, end) with `kernel` into a buffer with guard entries on
+// Scores rows [begin, end) at `level` into a buffer with guard entries on
 // both sides, and checks that the guards are untouched.
-bool score(RowKernel kernel, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
+bool score(SimdLevel level, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
            std::vector<ScoredHit>& out) {
   constexpr ScoredHit kGuard{0xDEADBEEFu, 12345.0f};
   std::vector<ScoredHit> buffer(end - begin + 2, kGuard);
-  velk::score_rows_with(kernel, context, begin, end, buffer.data() + 1);
+  velk::score_rows_with(level, context, begin, end, buffer.data() + 1);
   const bool guards_intact = buffer.front().index == kGuard.index && buffer.back().index == kGuard.index &&
                              bits(buffer.front().score) == bits(kGuard.score) &&
                              bits(buffer.back().score) == bits(kGuard.score);
@@ -146,10 +155,10 @@ int compare_all(std::uint64_t seed) {
   for (std::uint64_t d : {63, 64, 65, 127, 128, 129, 383, 384, 385, 767, 768, 769}) dims.push_back(d);
 
   int failures = 0;
-  for (const RowKernel kernel : velk::kRowKernels) {
-    if (kernel == RowKernel::scalar) continue;
-    if (!velk::row_kernel_supported(kernel)) {
-      std::printf("skipped %s\n", velk::row_kernel_name(kernel));
+  for (const SimdLevel level : velk::kSimdLevels) {
+    if (level == SimdLevel::scalar) continue;
+    if (!velk::simd_level_supported(level)) {
+      std::printf("skipped %s\n", velk::simd_level_name(level));
       continue;
     }
     std::uint64_t scored = 0;
@@ -172,9 +181,9 @@ int compare_all(std::uint64_t seed) {
         const std::uint64_t begin = values.below(rows);
         const std::uint64_t end = begin + 1 + values.below(rows - begin);
         std::vector<ScoredHit> expected, actual;
-        score(RowKernel::scalar, context, begin, end, expected);
-        if (!score(kernel, context, begin, end, actual)) {
-          std::printf("FAIL %s wrote outside its range: dim %llu rows [%llu, %llu)\n", velk::row_kernel_name(kernel),
+        score(SimdLevel::scalar, context, begin, end, expected);
+        if (!score(level, context, begin, end, actual)) {
+          std::printf("FAIL %s wrote outside its range: dim %llu rows [%llu, %llu)\n", velk::simd_level_name(level),
                       (unsigned long long)dim, (unsigned long long)begin, (unsigned long long)end);
           ++failures;
         }
@@ -184,7 +193,7 @@ int compare_all(std::uint64_t seed) {
           if (actual[i].index != expected[i].index || bits(actual[i].score) != bits(expected[i].score)) {
             if (++failures <= 20) {
               std::printf("FAIL %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
-                          velk::row_kernel_name(kernel), (unsigned long long)dim, (unsigned long long)query_length,
+                          velk::simd_level_name(level), (unsigned long long)dim, (unsigned long long)query_length,
                           (unsigned long long)(begin + i), (unsigned long long)actual[i].index,
                           bits(actual[i].score), (unsigned long long)expected[i].index, bits(expected[i].score));
             }
@@ -192,7 +201,7 @@ int compare_all(std::uint64_t seed) {
         }
       }
     }
-    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::row_kernel_name(kernel),
+    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level),
                 (unsigned long long)scored, (unsigned long long)nan_scores);
   }
   return failures == 0 ? 0 : 1;
@@ -205,16 +214,16 @@ int bench(std::uint64_t rows, std::uint64_t dim) {
   for (float& x : query) x = values.ordinary();
   const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
-  for (const RowKernel kernel : velk::kRowKernels) {
-    if (!velk::row_kernel_supported(kernel)) continue;
+  for (const SimdLevel level : velk::kSimdLevels) {
+    if (!velk::simd_level_supported(level)) continue;
     double best = 1e30;
     for (int repeat = 0; repeat < 7; ++repeat) {
       const auto start = std::chrono::steady_clock::now();
-      velk::score_rows_with(kernel, context, 0, rows, out.data());
+      velk::score_rows_with(level, context, 0, rows, out.data());
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
       best = std::min(best, elapsed.count());
     }
-    std::printf("%-7s %10.3f ms  %6.2f GB/s\n", velk::row_kernel_name(kernel), best * 1e3,
+    std::printf("%-7s %10.3f ms  %6.2f GB/s\n", velk::simd_level_name(level), best * 1e3,
                 static_cast<double>(rows * dim * sizeof(float)) / best / 1e9);
   }
   return 0;
@@ -248,7 +257,7 @@ int threads(std::uint64_t rows, std::uint64_t dim) {
     for (std::thread& member : team) member.join();
     std::sort(seconds.begin(), seconds.end());
     std::printf("%s, %u thread(s): median %8.1f us per pass over %llu x %llu\n",
-                velk::row_kernel_name(velk::active_row_kernel()), count, seconds[kRounds / 2] * 1e6,
+                velk::simd_level_name(velk::active_simd_level()), count, seconds[kRounds / 2] * 1e6,
                 (unsigned long long)rows, (unsigned long long)dim);
   }
   return 0;
@@ -272,7 +281,7 @@ __attribute__((target("avx512f"))) float plain_read_avx512(const float* data, st
 
 float plain_read(const float* data, std::uint64_t count) {
 #if defined(__x86_64__)
-  if (velk::row_kernel_supported(RowKernel::avx512)) return plain_read_avx512(data, count);
+  if (velk::simd_level_supported(SimdLevel::avx512)) return plain_read_avx512(data, count);
   __m128 sums[8];
   for (__m128& s : sums) s = _mm_setzero_ps();
   std::uint64_t i = 0;
@@ -318,6 +327,154 @@ int read(std::uint64_t rows, std::uint64_t dim) {
   return 0;
 }
 
+// Values made from integer arithmetic alone, so that every processor and every
+// standard library builds the same data from the same seed.
+class PortableValues {
+ public:
+  explicit PortableValues(std::uint64_t seed) : state_(seed) {}
+
+  std::uint64_t next() {  // splitmix64
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+
+  // Mostly numbers between about 2^-27 and 2^13 of either sign; one in 256 is a
+  // signed zero, a subnormal, an infinity, a NaN with a payload, or a value
+  // whose square overflows.
+  float value(bool awkward) {
+    const std::uint64_t r = next();
+    const std::uint32_t sign = static_cast<std::uint32_t>(r >> 63) << 31;
+    const std::uint32_t mantissa = static_cast<std::uint32_t>(r) & 0x007FFFFFu;
+    if (awkward && (r >> 32) % 256 == 0) {
+      switch ((r >> 40) % 5) {
+        case 0:
+          return from_bits(sign);
+        case 1:
+          return from_bits(sign | (mantissa | 1u));
+        case 2:
+          return from_bits(sign | 0x7F800000u);
+        case 3:
+          return from_bits(sign | 0x7F800000u | (mantissa | 1u));
+        default:
+          return from_bits(sign | (250u << 23) | mantissa);
+      }
+    }
+    const std::uint32_t exponent = 100 + static_cast<std::uint32_t>((r >> 32) % 40);
+    return from_bits(sign | (exponent << 23) | mantissa);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
+  PortableValues values(seed);
+  std::vector<float> embeddings(rows * dim), query(dim);
+  for (float& x : query) x = values.value(false);
+  for (float& x : embeddings) x = values.value(true);
+  // Some whole rows of zeros, which score +0.0 by the zero-norm guard.
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    if (values.next() % 16 == 0) std::fill(embeddings.begin() + r * dim, embeddings.begin() + (r + 1) * dim, 0.0f);
+  }
+  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  std::vector<ScoredHit> out(rows);
+  velk::score_rows(context, 0, rows, out.data());
+  std::uint64_t h = 0xCBF29CE484222325u;  // FNV-1a over each row's index and score bits
+  const auto mix = [&h](std::uint64_t word, int bytes) {
+    for (int i = 0; i < bytes; ++i) h = (h ^ ((word >> (8 * i)) & 0xFF)) * 0x100000001B3u;
+  };
+  std::uint64_t nan_scores = 0;
+  for (const ScoredHit& hit : out) {
+    mix(hit.index, 8);
+    mix(bits(hit.score), 4);
+    if (hit.score != hit.score) ++nan_scores;
+  }
+  std::printf("%016llx %s %llu x %llu seed %llu, %llu NaN scores\n", (unsigned long long)h,
+              velk::simd_level_name(velk::active_simd_level()), (unsigned long long)rows, (unsigned long long)dim,
+              (unsigned long long)seed, (unsigned long long)nan_scores);
+  return 0;
+}
+
+// The thread's floating-point control register, and what another library might
+// leave in it: flush-to-zero (with denormals-are-zero on x86), rounding toward
+// zero, and on ARM the default-NaN mode.
+#if defined(__x86_64__)
+using Control = unsigned;
+Control read_control() { return _mm_getcsr(); }
+void write_control(Control value) { _mm_setcsr(value); }
+constexpr Control kHostile = 0x8000u | 0x0040u | 0x6000u;
+#elif defined(__aarch64__)
+using Control = std::uint64_t;
+Control read_control() {
+  Control value;
+  __asm__ __volatile__("mrs %0, fpcr" : "=r"(value) : : "memory");
+  return value;
+}
+void write_control(Control value) { __asm__ __volatile__("msr fpcr, %0" : : "r"(value) : "memory"); }
+constexpr Control kHostile = (1u << 24) | (3u << 22) | (1u << 25);
+#endif
+
+#if defined(__x86_64__) || defined(__aarch64__)
+int environment() {
+  // Rows of ordinary numbers, whose sums round differently toward zero, and
+  // rows of tiny ones, whose squares are subnormal and flush to zero.
+  Values values(11);
+  constexpr std::uint64_t kRows = 67, kDim = 37;
+  std::vector<float> embeddings(kRows * kDim), query(kDim);
+  for (float& x : query) x = values.ordinary();
+  for (std::uint64_t r = 0; r < kRows; ++r) {
+    const float scale = r % 2 ? 1e-21f : 1.0f;
+    for (std::uint64_t j = 0; j < kDim; ++j) embeddings[r * kDim + j] = values.ordinary() * scale;
+  }
+  const FlatScoringContext context{embeddings, kDim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  const auto same = [](const std::vector<ScoredHit>& a, const std::vector<ScoredHit>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i].index != b[i].index || bits(a[i].score) != bits(b[i].score)) return false;
+    }
+    return true;
+  };
+
+  std::vector<ScoredHit> expected(kRows);
+  velk::score_rows_with(SimdLevel::scalar, context, 0, kRows, expected.data());
+  const Control original = read_control();
+  write_control(original | kHostile);
+  const Control hostile = read_control();
+  int failures = 0;
+  // Without the scope the settings must change scores, or this proves nothing.
+  std::vector<ScoredHit> unguarded(kRows);
+  velk::score_rows_with(SimdLevel::scalar, context, 0, kRows, unguarded.data());
+  if (same(unguarded, expected)) {
+    std::printf("FAIL the hostile settings changed no score, so they were not applied\n");
+    ++failures;
+  }
+  int levels = 0;
+  for (const SimdLevel level : velk::kSimdLevels) {
+    if (!velk::simd_level_supported(level)) continue;
+    std::vector<ScoredHit> actual(kRows);
+    {
+      const velk::DefaultFloatEnvironment scope;
+      velk::score_rows_with(level, context, 0, kRows, actual.data());
+    }
+    ++levels;
+    if (!same(actual, expected)) {
+      std::printf("FAIL %s inside the scope differs from the default environment\n", velk::simd_level_name(level));
+      ++failures;
+    }
+    if (read_control() != hostile) {
+      std::printf("FAIL the scope left control %llx, not %llx\n", (unsigned long long)read_control(),
+                  (unsigned long long)hostile);
+      ++failures;
+    }
+  }
+  write_control(original);
+  std::printf("environment: %d levels checked with control %llx, %d failures\n", levels,
+              (unsigned long long)hostile, failures);
+  return failures == 0 ? 0 : 1;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -327,6 +484,13 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "read") {
     return read(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
   }
+  if (argc == 5 && std::string(argv[1]) == "hash") {
+    return hash(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                std::strtoull(argv[4], nullptr, 10));
+  }
+#if defined(__x86_64__) || defined(__aarch64__)
+  if (argc == 2 && std::string(argv[1]) == "environment") return environment();
+#endif
   if (argc == 4 && std::string(argv[1]) == "threads") {
     return threads(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
   }

@@ -15,11 +15,15 @@ import _velk
 from conftest import bits
 
 ROOT = Path(__file__).resolve().parent.parent
-KERNEL_SOURCES = ["kernel.cpp", "row_scoring.cpp", "row_kernels_sse2.cpp", "row_kernels_avx2.cpp",
-                  "row_kernels_avx512.cpp"]
+# Each source with the instruction-set flags that CMakeLists.txt gives it on
+# x86-64; a file built without its flags refuses to compile.
+KERNEL_SOURCES = {"kernel.cpp": [], "row_scoring.cpp": [], "row_kernels_sse2.cpp": [],
+                  "row_kernels_avx2.cpp": ["-mavx2"], "row_kernels_avx512.cpp": ["-mavx512f"],
+                  "row_kernels_neon.cpp": []}
 # The flags that decide arithmetic are the module build's (CMakeLists.txt).
 FLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-fast-math"]
 X86 = platform.machine() in ("x86_64", "AMD64")
+ARM64 = platform.machine() in ("aarch64", "arm64")
 
 
 def cpu_flags():
@@ -37,24 +41,46 @@ def cpu_flags():
 def kernel_check(tmp_path_factory):
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     assert compiler, "a C++ compiler is needed to build the module, and this check"
-    binary = tmp_path_factory.mktemp("kernel_check") / "kernel_check"
-    sources = [str(ROOT / "tests" / "kernel_check.cpp")] + [str(ROOT / "src" / "similarity" / s) for s in KERNEL_SOURCES]
-    subprocess.run([compiler, *FLAGS, "-pthread", "-I", str(ROOT / "src"), "-o", str(binary), *sources], check=True,
-                   capture_output=True, text=True)
+    directory = tmp_path_factory.mktemp("kernel_check")
+    sources = {ROOT / "tests" / "kernel_check.cpp": []}
+    sources.update({ROOT / "src" / "similarity" / name: flags if X86 else [] for name, flags in KERNEL_SOURCES.items()})
+    objects = []
+    for source, isa_flags in sources.items():
+        objects.append(directory / (source.stem + ".o"))
+        build = subprocess.run([compiler, *FLAGS, *isa_flags, "-pthread", "-I", str(ROOT / "src"), "-c", str(source),
+                                "-o", str(objects[-1])], capture_output=True, text=True)
+        assert build.returncode == 0, build.stderr
+    binary = directory / "kernel_check"
+    subprocess.run([compiler, "-pthread", "-o", str(binary), *map(str, objects)], check=True)
     return binary
 
 
-@pytest.mark.skipif(not X86, reason="the SIMD variants exist on x86-64 only")
+def runnable_variants():
+    if ARM64:
+        return {"neon"}
+    flags = cpu_flags()
+    return {"sse2"} | ({"avx2"} if "avx2" in flags else set()) | ({"avx512"} if "avx512f" in flags else set())
+
+
+@pytest.mark.skipif(not (X86 or ARM64), reason="the SIMD variants exist on x86-64 and 64-bit ARM only")
 @pytest.mark.parametrize("seed", [1, 20261208])
 def test_every_variant_gives_the_reference_bits(kernel_check, seed):
     run = subprocess.run([str(kernel_check), str(seed)], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     checked = {line.split()[1].rstrip(":") for line in run.stdout.splitlines() if line.startswith("checked")}
-    flags = cpu_flags()
-    expected = {"sse2"} | ({"avx2"} if "avx2" in flags else set()) | ({"avx512"} if "avx512f" in flags else set())
-    # A variant the processor can run must really have been compared.
-    assert checked == expected, run.stdout
+    # Every instantiation the processor can run must really have been compared.
+    assert checked == runnable_variants(), run.stdout
     assert " 0 NaN scores" not in run.stdout, "the data must exercise the NaN recomputation"
+
+
+@pytest.mark.skipif(not (X86 or ARM64), reason="the control register is read on x86-64 and 64-bit ARM only")
+def test_scoring_scope_sets_the_default_environment_and_restores_the_callers(kernel_check):
+    # Flush-to-zero and rounding toward zero set on the thread change scores;
+    # inside the scoring scope every variant must give the default bits, and
+    # the thread's settings must be back afterwards.
+    run = subprocess.run([str(kernel_check), "environment"], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert ", 0 failures" in run.stdout, run.stdout
 
 
 def awkward_rows(rng, n, dim):

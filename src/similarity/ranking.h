@@ -7,12 +7,9 @@
 #include <span>
 #include <vector>
 
-namespace velk {
+#include "similarity/scored_hit.h"
 
-struct ScoredHit {
-  std::uint64_t index;
-  float score;
-};
+namespace velk {
 
 // Sorts in place, best first. Tied scores keep their incoming order.
 void rank_hits(std::span<ScoredHit> hits) noexcept;

@@ -7,15 +7,14 @@
 // NaN scores as the hardware produced them; score_rows recomputes every NaN with
 // the careful scalar path, which pins down the NaN's sign and payload.
 //
-// The AVX2 and AVX-512 variants are compiled for those instruction sets
-// function by function and must only run where the processor has them. Their
-// files therefore use nothing from the standard library: an inline library
-// function compiled there could be picked by the linker for the whole program.
+// Every SIMD variant is the loop of row_kernel_template.h instantiated in its own
+// file, compiled for its instruction set; it must only run where the processor
+// has that set.
 #pragma once
 
 #include <cstdint>
 
-#include "similarity/ranking.h"
+#include "similarity/scored_hit.h"
 
 namespace velk {
 
@@ -31,25 +30,6 @@ struct RowBatch {
   ScoredHit* out;
 };
 
-// The rows of one lane group starting at row `first` of the batch. A short last
-// group repeats its last row in the spare lanes, which are computed and dropped.
-template <int Lanes>
-inline void group_rows(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
-                       const float* (&rows)[Lanes]) noexcept {
-  for (std::uint64_t r = 0; r < Lanes; ++r) {
-    rows[r] = batch.first_row + (first + (r < count ? r : count - 1)) * batch.dim;
-  }
-}
-
-// Writes the first `count` lane scores of a group to its slots.
-inline void store_group(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
-                        const float* lanes) noexcept {
-  for (std::uint64_t r = 0; r < count; ++r) {
-    batch.out[first + r].index = batch.first_index + first + r;
-    batch.out[first + r].score = lanes[r];
-  }
-}
-
 // One row at a time, the reference loop.
 void score_rows_scalar(const RowBatch& batch) noexcept;
 
@@ -57,6 +37,10 @@ void score_rows_scalar(const RowBatch& batch) noexcept;
 void score_rows_sse2(const RowBatch& batch) noexcept;
 void score_rows_avx2(const RowBatch& batch) noexcept;
 void score_rows_avx512(const RowBatch& batch) noexcept;
+#endif
+
+#if defined(__aarch64__)
+void score_rows_neon(const RowBatch& batch) noexcept;
 #endif
 
 }  // namespace velk

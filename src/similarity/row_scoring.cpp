@@ -10,25 +10,29 @@ namespace {
 
 using RowBatchScorer = void (*)(const RowBatch&) noexcept;
 
-RowBatchScorer scorer_for(RowKernel kernel) noexcept {
-  switch (kernel) {
+RowBatchScorer scorer_for(SimdLevel level) noexcept {
+  switch (level) {
 #if defined(__x86_64__)
-    case RowKernel::sse2:
+    case SimdLevel::sse2:
       return score_rows_sse2;
-    case RowKernel::avx2:
+    case SimdLevel::avx2:
       return score_rows_avx2;
-    case RowKernel::avx512:
+    case SimdLevel::avx512:
       return score_rows_avx512;
+#endif
+#if defined(__aarch64__)
+    case SimdLevel::neon:
+      return score_rows_neon;
 #endif
     default:
       return score_rows_scalar;
   }
 }
 
-RowKernel widest_supported() noexcept {
-  RowKernel widest = RowKernel::scalar;
-  for (const RowKernel kernel : kRowKernels) {
-    if (row_kernel_supported(kernel)) widest = kernel;
+SimdLevel widest_supported() noexcept {
+  SimdLevel widest = SimdLevel::scalar;
+  for (const SimdLevel level : kSimdLevels) {
+    if (simd_level_supported(level)) widest = level;
   }
   return widest;
 }
@@ -45,47 +49,53 @@ void score_rows_scalar(const RowBatch& batch) noexcept {
   }
 }
 
-const char* row_kernel_name(RowKernel kernel) noexcept {
-  switch (kernel) {
-    case RowKernel::sse2:
+const char* simd_level_name(SimdLevel level) noexcept {
+  switch (level) {
+    case SimdLevel::sse2:
       return "sse2";
-    case RowKernel::avx2:
+    case SimdLevel::avx2:
       return "avx2";
-    case RowKernel::avx512:
+    case SimdLevel::avx512:
       return "avx512";
+    case SimdLevel::neon:
+      return "neon";
     default:
       return "scalar";
   }
 }
 
-bool row_kernel_supported(RowKernel kernel) noexcept {
+bool simd_level_supported(SimdLevel level) noexcept {
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  switch (kernel) {
-    case RowKernel::sse2:
+  switch (level) {
+    case SimdLevel::scalar:
+    case SimdLevel::sse2:
       return true;
-    case RowKernel::avx2:
+    case SimdLevel::avx2:
       return __builtin_cpu_supports("avx2");
-    case RowKernel::avx512:
+    case SimdLevel::avx512:
       return __builtin_cpu_supports("avx512f");
     default:
-      return true;
+      return false;
   }
+#elif defined(__aarch64__)
+  // NEON is part of the 64-bit ARM baseline.
+  return level == SimdLevel::scalar || level == SimdLevel::neon;
 #else
-  return kernel == RowKernel::scalar;
+  return level == SimdLevel::scalar;
 #endif
 }
 
-RowKernel active_row_kernel() noexcept {
-  static const RowKernel chosen = widest_supported();
+SimdLevel active_simd_level() noexcept {
+  static const SimdLevel chosen = widest_supported();
   return chosen;
 }
 
 void score_rows(const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end, ScoredHit* out) noexcept {
-  score_rows_with(active_row_kernel(), context, begin, end, out);
+  score_rows_with(active_simd_level(), context, begin, end, out);
 }
 
-void score_rows_with(RowKernel kernel, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
+void score_rows_with(SimdLevel level, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
                      ScoredHit* out) noexcept {
   if (begin >= end) return;
   // Only the first min(dim, query length) query elements meet the row; the
@@ -98,7 +108,7 @@ void score_rows_with(RowKernel kernel, const FlatScoringContext& context, std::u
                        context.query_norm,
                        begin,
                        out};
-  scorer_for(kernel)(batch);
+  scorer_for(level)(batch);
   // The variants leave a NaN score as the hardware made it, whose sign and
   // payload depend on the processor. Any other score already has the reference
   // bits: the operations and their order are the same, and a NaN anywhere in

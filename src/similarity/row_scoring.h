@@ -1,7 +1,7 @@
 // Scoring of consecutive flat rows, the work of one range of the worker pool.
 //
-// Several implementations compute the same bits; the widest one the processor
-// supports is chosen once per process.
+// Several implementations, one per SIMD instruction-set level, compute the same
+// bits; the widest level the processor supports is chosen once per process.
 #pragma once
 
 #include <cstdint>
@@ -12,22 +12,28 @@
 
 namespace velk {
 
-enum class RowKernel { scalar, sse2, avx2, avx512 };
+enum class SimdLevel { scalar, sse2, avx2, avx512, neon };
 
-// Every variant, narrowest first.
-inline constexpr RowKernel kRowKernels[] = {RowKernel::scalar, RowKernel::sse2, RowKernel::avx2, RowKernel::avx512};
+// The levels built for this processor family, narrowest first.
+#if defined(__x86_64__)
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512};
+#elif defined(__aarch64__)
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::neon};
+#else
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar};
+#endif
 
-const char* row_kernel_name(RowKernel kernel) noexcept;
-bool row_kernel_supported(RowKernel kernel) noexcept;
-// The widest supported variant, decided on first use.
-RowKernel active_row_kernel() noexcept;
+const char* simd_level_name(SimdLevel level) noexcept;
+bool simd_level_supported(SimdLevel level) noexcept;
+// The widest supported level, decided on first use.
+SimdLevel active_simd_level() noexcept;
 
 // Scores rows [begin, end) of the context: out[i - begin] = {i, row_score(row i,
 // query, query_norm)}. Rows must lie inside the embeddings.
 void score_rows(const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end, ScoredHit* out) noexcept;
 
-// The same with a given variant, which must be supported.
-void score_rows_with(RowKernel kernel, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
+// The same at a given level, which must be supported.
+void score_rows_with(SimdLevel level, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
                      ScoredHit* out) noexcept;
 
 }  // namespace velk

@@ -1,0 +1,168 @@
+// The loop of every SIMD row kernel, written once over a traits type that
+// describes one instruction set.
+//
+// A group of kLanes rows is scored side by side, one row per lane. A block of
+// kLanes columns of the group is loaded row by row and transposed in registers,
+// so that register j holds column j of every row; each lane then adds that
+// column's products to its own row's sums, in element order, rounding each
+// product before it is added. That is the scalar loop's arithmetic, lane by lane.
+//
+// Only the files that instantiate this loop include it, each compiled for its
+// own instruction set. So everything here has internal linkage and nothing from
+// the standard library is used: a function with external linkage compiled for
+// AVX-512 in one file (an inline helper, a template instance) could be picked by
+// the linker for the whole program and then run on a processor without AVX-512.
+// Each file exports one plain entry function and nothing else.
+//
+// A traits type T provides, all static and noexcept:
+//   Vector, kLanes               a register of kLanes floats
+//   kPrefetchBytes               how far ahead in each row to prefetch while
+//                                loading full blocks; 0 for no prefetch
+//   load(p)                      kLanes consecutive floats from p
+//   load_first(p, count)         the first count (< kLanes) floats from p, zeros
+//                                after them; reads nothing at or past p + count
+//   transpose(x)                 x[r] holds kLanes elements of row r on entry,
+//                                x[j] column j of the kLanes rows on exit
+//   broadcast(f), add, mul,      lane by lane, each result rounded; never a
+//   sqrt, div                    fused multiply-add
+//   zero_unless_positive(s, v)   v in the lanes where s > 0, +0.0 in the others
+//                                (NaN lanes of s included)
+//   store(out, v)                kLanes floats to out
+#pragma once
+
+#include <cstdint>
+
+#include "similarity/row_kernels.h"
+
+namespace velk {
+namespace {
+
+// The rows of one lane group starting at row `first` of the batch. A short last
+// group repeats its last row in the spare lanes, which are computed and dropped.
+template <int Lanes>
+inline void group_rows(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
+                       const float* (&rows)[Lanes]) noexcept {
+  for (std::uint64_t r = 0; r < Lanes; ++r) {
+    rows[r] = batch.first_row + (first + (r < count ? r : count - 1)) * batch.dim;
+  }
+}
+
+// Writes the first `count` lane scores of a group to its slots.
+inline void store_group(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
+                        const float* lanes) noexcept {
+  for (std::uint64_t r = 0; r < count; ++r) {
+    batch.out[first + r].index = batch.first_index + first + r;
+    batch.out[first + r].score = lanes[r];
+  }
+}
+
+// load_first for instruction sets without a masked load: the few floats are
+// copied into a zeroed block first.
+template <class T>
+inline typename T::Vector load_first_through_copy(const float* p, std::uint64_t count) noexcept {
+  float block[T::kLanes] = {};
+  for (std::uint64_t i = 0; i < count; ++i) block[i] = p[i];
+  return T::load(block);
+}
+
+template <class T>
+struct Sums {
+  typename T::Vector dot;
+  typename T::Vector squares;
+};
+
+template <class T>
+inline void add_products(Sums<T>& sums, typename T::Vector x, typename T::Vector q) noexcept {
+  sums.dot = T::add(sums.dot, T::mul(x, q));
+  sums.squares = T::add(sums.squares, T::mul(x, x));
+}
+
+template <class T>
+inline void add_squares(Sums<T>& sums, typename T::Vector x) noexcept {
+  sums.squares = T::add(sums.squares, T::mul(x, x));
+}
+
+template <class T>
+inline void load_block(const float* const (&rows)[T::kLanes], std::uint64_t column,
+                       typename T::Vector (&x)[T::kLanes]) noexcept {
+  for (int r = 0; r < T::kLanes; ++r) {
+    if constexpr (T::kPrefetchBytes != 0) {
+      // An address past the row is harmless: a prefetch never faults.
+      const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(rows[r] + column) + T::kPrefetchBytes;
+      __builtin_prefetch(reinterpret_cast<const void*>(ahead));
+    }
+    x[r] = T::load(rows[r] + column);
+  }
+  T::transpose(x);
+}
+
+// A partial block of `width` columns: nothing past the rows' ends is read.
+template <class T>
+inline void load_partial_block(const float* const (&rows)[T::kLanes], std::uint64_t column, std::uint64_t width,
+                               typename T::Vector (&x)[T::kLanes]) noexcept {
+  for (int r = 0; r < T::kLanes; ++r) x[r] = T::load_first(rows[r] + column, width);
+  T::transpose(x);
+}
+
+template <class T>
+Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std::uint64_t dim,
+                 std::uint64_t dot_length) noexcept {
+  constexpr std::uint64_t kLanes = T::kLanes;
+  Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
+  typename T::Vector x[kLanes];
+  std::uint64_t c = 0;
+  for (; c + kLanes <= dot_length; c += kLanes) {
+    load_block<T>(rows, c, x);
+    for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
+  }
+  // The block where the query ends, if it ends inside the rows.
+  if (c < dot_length) {
+    const std::uint64_t width = dim - c < kLanes ? dim - c : kLanes;
+    if (width == kLanes) {
+      load_block<T>(rows, c, x);
+    } else {
+      load_partial_block<T>(rows, c, width, x);
+    }
+    const std::uint64_t with_query = dot_length - c;
+    for (std::uint64_t j = 0; j < width; ++j) {
+      if (j < with_query) {
+        add_products(sums, x[j], T::broadcast(query[c + j]));
+      } else {
+        add_squares(sums, x[j]);
+      }
+    }
+    c += width;
+  }
+  // Columns beyond the query count only in the row's norm.
+  for (; c + kLanes <= dim; c += kLanes) {
+    load_block<T>(rows, c, x);
+    for (std::uint64_t j = 0; j < kLanes; ++j) add_squares(sums, x[j]);
+  }
+  if (c < dim) {
+    const std::uint64_t width = dim - c;
+    load_partial_block<T>(rows, c, width, x);
+    for (std::uint64_t j = 0; j < width; ++j) add_squares(sums, x[j]);
+  }
+  return sums;
+}
+
+template <class T>
+void score_lane_groups(const RowBatch& batch) noexcept {
+  constexpr std::uint64_t kLanes = T::kLanes;
+  const typename T::Vector query_norm = T::broadcast(batch.query_norm);
+  for (std::uint64_t first = 0; first < batch.rows; first += kLanes) {
+    const std::uint64_t count = batch.rows - first < kLanes ? batch.rows - first : kLanes;
+    const float* rows[kLanes];
+    group_rows(batch, first, count, rows);
+    const Sums<T> sums = row_sums<T>(rows, batch.query, batch.dim, batch.dot_length);
+    // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
+    const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
+    const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
+    float lanes[kLanes];
+    T::store(lanes, scores);
+    store_group(batch, first, count, lanes);
+  }
+}
+
+}  // namespace
+}  // namespace velk
