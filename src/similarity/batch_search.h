@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "similarity/row_scoring.h"
+
 namespace velk {
 
 struct BatchQuery {
@@ -29,5 +31,8 @@ struct BatchResults {
 // interpreter, so the caller may let others run meanwhile. The query count is
 // queries.size() / dim (a remainder is ignored).
 void search_batch(const BatchQuery& batch, BatchResults results);
+
+// The same with the kernels of a given level, which the processor must support.
+void search_batch_with(SimdLevel level, const BatchQuery& batch, BatchResults results);
 
 }  // namespace velk
