@@ -1,6 +1,7 @@
 """velk.search against single-query _velk.top_k_flat_np calls, bit for bit; its
 argument handling and refusals; the interpreter lock released during a call."""
 
+import json
 import math
 import struct
 import sys
@@ -12,6 +13,7 @@ import pytest
 
 import _velk
 import velk
+from conftest import run_python
 
 NAN_BITS = 0x7FC00000
 
@@ -292,6 +294,35 @@ def test_eight_threads_at_once_get_the_results_of_serial_calls():
         thread.join(timeout=300)
     assert not any(thread.is_alive() for thread in threads)
     assert mismatches == []
+
+
+POOL_FAILURE = """
+import json, resource
+import numpy as np
+import velk
+e = np.ones((50_000, 8), np.float32)
+size = int(open("/proc/self/statm").read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (size + 256 * 2**20, resource.RLIM_INFINITY))
+out = []
+for threads in (None, 2, 1):
+    try:
+        out.append(["returned", velk.search(e[:3], e, 2, threads=threads).indices.tolist()])
+    except BaseException as error:
+        out.append([type(error).__name__, str(error)])
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.skipif("asan" in open("/proc/self/maps").read(), reason="the sanitizer reserves terabytes of address space")
+def test_a_pool_that_cannot_start_is_a_runtime_error_and_one_thread_still_works():
+    # 65535 workers with 2 MiB stacks cannot start under a 256 MiB address-space limit.
+    completed = run_python(POOL_FAILURE, env={"RAYON_NUM_THREADS": "65535"})
+    assert completed.returncode == 0, completed.stderr
+    first, second, alone = json.loads(completed.stdout)
+    prefix = "The global thread pool has not been initialized.: "
+    assert first[0] == "RuntimeError" and first[1].startswith(prefix + "IOError: ") and "(os error " in first[1]
+    assert second == ["RuntimeError", prefix + "GlobalPoolAlreadyInitialized"]
+    assert alone == ["returned", [[0, 1]] * 3]
 
 
 def test_package_surface():

@@ -333,9 +333,13 @@ void Search::run() {
   }
   if (scored_.empty()) return;
 
-  // The pool is created here whatever the size of the input, as flat_top_k does.
-  const std::uint64_t workers = pool_worker_count();
-  tasks_ = batch_.max_tasks == 0 ? workers : std::min(batch_.max_tasks, workers);
+  // The pool is created here whatever the size of the input, as flat_top_k
+  // does, unless the caller asked for the calling thread alone.
+  tasks_ = 1;
+  if (batch_.max_tasks != 1) {
+    const std::uint64_t workers = pool_worker_count();
+    tasks_ = batch_.max_tasks == 0 ? workers : std::min(batch_.max_tasks, workers);
+  }
 
   const bool kept = kk_ * tasks_ <= rows_ / 2;
   const std::uint64_t bytes_per_query = sizeof(ScoredHit) * (kept ? kk_ * tasks_ : rows_);

@@ -27,7 +27,8 @@ struct BatchResults {
 };
 
 // Panics on dim == 0, like flat_top_k. Runs on the calling thread and the
-// worker pool, which it creates on first use; it never touches the
+// worker pool, which it creates on first use (max_tasks == 1 runs on the
+// calling thread alone and leaves the pool alone); it never touches the
 // interpreter, so the caller may let others run meanwhile. The query count is
 // queries.size() / dim (a remainder is ignored).
 void search_batch(const BatchQuery& batch, BatchResults results);
