@@ -18,20 +18,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The module keeps no interpreter state: the worker pool it uses never touches
-// a Python object.
-PyModuleDef_Slot slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "velk._native",  // m_name
     "The compiled part of velk: batch search without the interpreter lock.",
     0,  // m_size
     methods,
-    slots,
+    nullptr,  // m_slots
     nullptr,
     nullptr,
     nullptr,
