@@ -133,7 +133,8 @@ class Search {
   void plan_tiles(std::uint64_t group_queries);
   void search_group(std::uint64_t first_tile, std::uint64_t end_tile, bool kept);
   void pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept;
-  // The score of packed row r of the state's chunk against query j of a tile.
+  // Scores the state's packed block against tiles [first_tile, end_tile) and
+  // hands every (scored query, row, score) to consume, NaNs recomputed.
   template <class Consume>
   void score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::uint64_t end_tile, Consume&& consume) const;
 
@@ -165,7 +166,8 @@ Search::Search(const BatchQuery& batch, BatchResults results, SimdLevel level)
       rows_(batch.embeddings.size() / batch.dim),
       kk_(std::min(rows_, batch.k)) {
   const std::uint64_t unit = kernel_.lanes * kernel_.group_step;
-  chunk_rows_ = std::max(unit, kChunkBytes / (dim_ * sizeof(float)) / unit * unit);
+  const std::uint64_t all_rows = (rows_ + unit - 1) / unit * unit;
+  chunk_rows_ = std::max(unit, std::min(all_rows, kChunkBytes / (dim_ * sizeof(float)) / unit * unit));
   chunks_ = rows_ / chunk_rows_ + (rows_ % chunk_rows_ != 0);
 }
 
