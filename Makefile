@@ -182,7 +182,9 @@ $(ARM_CHECK)/bin/%: $(ARM_CHECK)/tests/%.o $(call core_objects,$(ARM_CHECK))
 
 -include $(wildcard $(HOST_CHECK)/*/*.d $(HOST_CHECK)/*/*/*.d $(ARM_CHECK)/*/*.d $(ARM_CHECK)/*/*/*.d)
 
-bench: install $(VENV)/.bench-deps
+# kernel_check (the host build of test-aarch64's drivers) gives the plain-read
+# floor printed beside each single-query shape.
+bench: install $(VENV)/.bench-deps $(HOST_CHECK)/bin/kernel_check
 	$(PY) benchmarks/run.py
 
 check-tools:

@@ -18,6 +18,7 @@ import argparse
 import json
 import math
 import os
+import re
 import resource
 import statistics
 import subprocess
@@ -27,9 +28,15 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
+# Built by `make bench` (the Makefile's host check build): its `read` mode times
+# a plain read of an array, the floor for any scorer.
+KERNEL_CHECK = HERE.parent / "build" / "check" / "host" / "bin" / "kernel_check"
 BLAS_PINNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 
-FLAT_SHAPES = [(1_000_000, 768), (100_000, 384), (10_000, 128)]
+# Single-query search over float32 arrays, small to large; each shape runs on
+# one and on two threads, beside the plain-read floor of the same array.
+FLAT_SHAPES = [(10_000, 128), (20_000, 768), (50_000, 1_536), (100_000, 384), (300_000, 128), (1_000_000, 768)]
+FLAT_THREADS = ("1", "2")
 LIST_SHAPES = [(10_000, 128), (1_000, 768)]
 SHORT_LENGTHS = [3, 16, 128]
 # Thread scaling in cache: about 4 MB, half of it in each core's 2 MB L2 with
@@ -158,8 +165,8 @@ def section_flat(n, dim, repeats):
     # The same top k as numpy, as a sanity check of what is being timed.
     ours = [i for i, _ in _velk.top_k_flat_np(q, e, dim, K)]
     theirs = numpy_recipe(np, q, e, K).tolist()
-    return {"n": n, "dim": dim, "seconds": medians, "same_top_k_as_numpy": ours == theirs,
-            "blas": blas_in_use(), "faiss_threads": faiss.omp_get_max_threads()}
+    return {"n": n, "dim": dim, "threads": os.environ.get("RAYON_NUM_THREADS"), "seconds": medians,
+            "same_top_k_as_numpy": ours == theirs, "blas": blas_in_use(), "faiss_threads": faiss.omp_get_max_threads()}
 
 
 def section_lists(n, dim, repeats):
@@ -277,6 +284,19 @@ SECTIONS = {"batch": section_batch, "flat": section_flat, "lists": section_lists
 # ---------------------------------------------------------------- driver
 
 
+def plain_read_floor(n, dim):
+    """Median seconds of a plain read of an n x dim float32 array on 1 and on 2
+    threads ({"1": s, "2": s}), or {} when kernel_check is not built."""
+    if not KERNEL_CHECK.exists():
+        return {}
+    wait_for_quiet()
+    done = subprocess.run([str(KERNEL_CHECK), "read", str(n), str(dim)], capture_output=True, text=True)
+    floor = {}
+    for threads, milliseconds in re.findall(r"plain read, (\d) thread\(s\): median\s+([\d.]+) ms", done.stdout):
+        floor[threads] = float(milliseconds) / 1e3
+    return floor
+
+
 def benchmark_environment():
     env = dict(os.environ)
     removed = [name for name in BLAS_PINNING if name in env]
@@ -344,14 +364,22 @@ def report(results, removed):
             t = seconds["velk.search"]
             others = [f"{name} {t_other / t:5.2f}x" for name, t_other in seconds.items() if name != "velk.search"]
             add(f"  {int(size):>16}   {size} top_k_flat_np calls {int(size) * single / t:5.2f}x   " + "   ".join(others))
-    for r in results["flat"]:
+    for shape in results["flat"]:
+        first = shape["runs"][0]
         add("")
-        add(f"top_k_flat_np, k={K}, float32 {r['n']:,} x {r['dim']}  {conditions(r)}")
-        add(f"  (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; "
-            f"same top k as numpy: {r['same_top_k_as_numpy']})")
-        base = r["seconds"]["top_k_flat_np"]
-        for name, t in r["seconds"].items():
-            add(f"  {name:38s} {ms(t)}   {t / base:6.2f}x")
+        add(f"top_k_flat_np, k={K}, float32 {first['n']:,} x {first['dim']} "
+            f"({first['n'] * first['dim'] * 4 / 1e6:,.0f} MB)")
+        for r in shape["runs"]:
+            add(f"  {r['threads']} thread(s) {conditions(r)}")
+            add(f"    (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; "
+                f"same top k as numpy: {r['same_top_k_as_numpy']})")
+            base = r["seconds"]["top_k_flat_np"]
+            for name, t in r["seconds"].items():
+                add(f"    {name:36s} {ms(t)}   {t / base:6.2f}x")
+            floor = shape["floor"].get(r["threads"])
+            if floor:
+                add(f"    {'plain read of the array (floor)':36s} {ms(floor)}   {floor / base:6.2f}x")
+            add(f"    top_k_flat_np / E @ q: {base / r['seconds']['E @ q']:.2f}")
     for r in results["lists"]:
         add("")
         add(f"from Python lists, k={K}, {r['n']:,} x {r['dim']}  {conditions(r)}")
@@ -402,16 +430,25 @@ def plot(results, path):
         ax.set_title(f"many queries per call, {r['n']:,} x {r['dim']}, top {K}")
         ax.legend(fontsize=8)
     ax = axes[0]
-    names = list(results["flat"][0]["seconds"])
-    width = 0.8 / len(names)
-    for j, name in enumerate(names):
-        values = [r["seconds"][name] * 1e3 for r in results["flat"]]
-        ax.bar([i + j * width for i in range(len(results["flat"]))], values, width, label=name)
-    ax.set_xticks([i + 0.4 - width / 2 for i in range(len(results["flat"]))])
-    ax.set_xticklabels([f"{r['n']:,} x {r['dim']}" for r in results["flat"]])
+    # Time per query against collection size, two threads.
+    runs = []
+    for shape in results["flat"]:
+        two = [r for r in shape["runs"] if r["threads"] == "2"]
+        if two:
+            runs.append((two[0], shape["floor"].get("2")))
+    runs.sort(key=lambda pair: pair[0]["n"] * pair[0]["dim"])
+    sizes = [r["n"] * r["dim"] * 4 / 1e6 for r, _ in runs]
+    for name, label in (("top_k_flat_np", "velk (top_k_flat_np)"), ("E @ q", "numpy E @ q"),
+                        ("numpy recipe", "numpy recipe"), ("faiss IndexFlatIP", "faiss IndexFlatIP")):
+        ax.plot(sizes, [r["seconds"][name] * 1e3 for r, _ in runs], marker="o", label=label)
+    floors = [(size, floor * 1e3) for size, (_, floor) in zip(sizes, runs) if floor]
+    if floors:
+        ax.plot(*zip(*floors), linestyle="--", marker="x", color="grey", label="plain read (floor)")
+    ax.set_xscale("log")
     ax.set_yscale("log")
+    ax.set_xlabel("collection size (MB of float32)")
     ax.set_ylabel("ms per query (log)")
-    ax.set_title(f"float32 arrays, top {K}")
+    ax.set_title(f"one query, top {K}, 2 threads")
     ax.legend(fontsize=8)
 
     ax = axes[1]
@@ -477,13 +514,17 @@ def main():
 
     env, removed = benchmark_environment()
     repeats = 3 if args.quick else 9
-    flat_shapes = FLAT_SHAPES[1:] if args.quick else FLAT_SHAPES
+    flat_shapes = FLAT_SHAPES[:-1] if args.quick else FLAT_SHAPES
     results = {"batch": [], "flat": [], "lists": [], "short": [], "threads": []}
     batch_shape = (100_000, BATCH_SHAPE[1]) if args.quick else BATCH_SHAPE
     results["batch"].append(run_section("batch", [*batch_shape, repeats], env))
     for n, dim in flat_shapes:
         # The largest shape needs its repeats most and has the least time for them.
-        results["flat"].append(run_section("flat", [n, dim, repeats if n < 1_000_000 else max(3, repeats - 2)], env))
+        rounds = repeats if n < 1_000_000 else max(3, repeats - 2)
+        runs = [run_section("flat", [n, dim, rounds], env,
+                            {"RAYON_NUM_THREADS": t, "OPENBLAS_NUM_THREADS": t, "OMP_NUM_THREADS": t})
+                for t in FLAT_THREADS]
+        results["flat"].append({"runs": runs, "floor": plain_read_floor(n, dim)})
     for n, dim in LIST_SHAPES:
         results["lists"].append(run_section("lists", [n, dim, repeats], env))
     for length in SHORT_LENGTHS:

@@ -161,6 +161,11 @@ def hit_bits(result):
     return out
 
 
+# A build with AddressSanitizer: its shadow memory cannot live under an
+# address-space limit, and its quarantine changes every memory figure.
+UNDER_ASAN = "asan" in open("/proc/self/maps").read()
+
+
 def run_python(code: str, env=None, timeout=120) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter of the test environment."""
     full_env = dict(os.environ)

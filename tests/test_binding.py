@@ -53,6 +53,9 @@ def raises_exactly(exception_type, call):
         (lambda: top_k_flat(**{"dím": 1}), "top_k_flat() got an unexpected keyword argument 'dím'"),
         (lambda: top_k_flat_np(**{"k\u0301": 1}), "top_k_flat_np() got an unexpected keyword argument 'k\u0301'"),
         (lambda: top_k(**{"k\x00": 1}), "top_k() got an unexpected keyword argument 'k\x00'"),  # not a C string
+        # Caller text is quoted as it is, also where it looks like a field of the message.
+        (lambda: top_k(**{"{call}": 1}), "top_k() got an unexpected keyword argument '{call}'"),
+        (lambda: top_k(**{"{keyword": 1}), "top_k() got an unexpected keyword argument '{keyword'"),
         # Binding comes before any conversion.
         (lambda: cosine_similarity("ab"), "cosine_similarity() missing 1 required positional argument: 'b'"),
         (lambda: top_k("ab", None, "k", extra=1), "top_k() got an unexpected keyword argument 'extra'"),
@@ -178,6 +181,10 @@ def test_first_failure_stops_conversion():
          "argument 'k': 'NoneType' object cannot be interpreted as an integer"),
         (lambda: top_k_flat_np(object(), object(), 1, 2.5), TypeError,
          "argument 'k': 'float' object cannot be interpreted as an integer"),
+        (lambda: cosine_similarity([1.0], [RaisesFromFloat(TypeError("{name}: {text}"))]), TypeError,
+         "argument 'b': {name}: {text}"),
+        (lambda: cosine_similarity(type("{target}", (), {})(), [1.0]), TypeError,
+         "argument 'a': '{target}' object cannot be converted to 'Sequence'"),
     ],
 )
 def test_conversion_errors_carry_the_argument_name(call, exception_type, message):

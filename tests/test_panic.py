@@ -1,13 +1,14 @@
 """Internal failures: pyo3_runtime.PanicException, the report on standard error,
 a panic that comes back through Python code, and exhausted native memory."""
 
+import json
 import re
 
 import numpy as np
 import pytest
 
 import _velk
-from conftest import run_python
+from conftest import UNDER_ASAN, run_python
 
 DOC_TAIL = ("\n\nLike SystemExit, this exception is derived from BaseException so that\n"
             "it will typically propagate all the way through the stack and cause the\n"
@@ -190,8 +191,10 @@ MEMORY_SCRIPT = """
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
     resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + 150 * 2**20, hard))
     for name, call in [
-        # 80 MB of floats fit; one 16-byte hit per row does not.
-        ("flat", lambda: _velk.top_k_flat([1.0], data, 1, 1)),
+        # 80 MB of floats fit; with every row wanted, one 16-byte hit per row does not.
+        ("flat", lambda: _velk.top_k_flat([1.0], data, 1, n)),
+        # A few rows wanted: each worker keeps only its best, so the call fits.
+        ("flat-top-10", lambda: _velk.top_k_flat([1.0], data, 1, 10)),
         # The native rows alone need 24 bytes each.
         ("nested", lambda: _velk.top_k([1.0], rows, 1)),
     ]:
@@ -212,5 +215,124 @@ MEMORY_SCRIPT = """
 def test_exhausted_native_memory_is_a_memory_error():
     result = run_python(MEMORY_SCRIPT, timeout=300)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "flat MemoryError\nnested MemoryError\n[(0, 1.0), (1, 1.0)]\n"
+    assert result.stdout == "flat MemoryError\nflat-top-10 succeeded\nnested MemoryError\n[(0, 1.0), (1, 1.0)]\n"
     assert "memory allocation of" not in result.stderr
+
+
+# Shared by the two scripts below: the size to put limits above, and the report,
+# which says whether anything set the traces that PyErr_Print leaves behind.
+LIMIT_SWEEP_PRELUDE = """
+    import json, resource, sys
+    import _velk
+
+    def vm_bytes():
+        with open("/proc/self/status", "rb") as status:
+            for line in status:
+                if line.startswith(b"VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    def report(**values):
+        printed = [name for name in ("last_exc", "last_value", "last_type") if hasattr(sys, name)]
+        print(json.dumps(dict(values, printed=printed)))
+
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+"""
+
+RESULT_MEMORY_SCRIPT = LIMIT_SWEEP_PRELUDE + """
+    import gc
+    import numpy as np
+
+    n = k = 200_000
+    embeddings = np.random.default_rng(3).standard_normal((n, 4)).astype(np.float32)
+    query = np.ones(4, np.float32)
+    # Before any limit: the workers start and numpy keeps the arrays' buffer
+    # layouts, so that the limits below bite on scoring and on the result only.
+    expected = _velk.top_k_flat_np(query, embeddings, 4, k)
+
+    # A call that ran out of memory while it built the result had made the list
+    # and its tuples; past this low threshold that schedules a collection, which
+    # runs right after the next call from Python (the setrlimit below). A
+    # failure while scoring makes no such object.
+    collections = []
+    gc.callbacks.append(lambda phase, info: phase == "start" and collections.append(phase))
+    gc.set_threshold(100)
+
+    outcomes = []
+    extra = 0
+    while outcomes[-3:] != ["result"] * 3 and extra <= 64 * 2**20:
+        gc.collect()
+        seen = len(collections)
+        result = None
+        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + extra, hard))
+        try:
+            result = _velk.top_k_flat_np(query, embeddings, 4, k)
+            outcome = "result" if result == expected else "wrong result"
+        except MemoryError:
+            outcome = "MemoryError"
+        except BaseException as error:
+            outcome = f"{type(error).__name__}: {error}"
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        if outcome == "MemoryError":
+            outcome += " building the result" if len(collections) > seen else " while scoring"
+        outcomes.append(outcome)
+        del result
+        extra += 256 * 1024
+    report(outcomes=outcomes, after=_velk.top_k_flat_np(query, embeddings, 4, k) == expected)
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory cannot live under an address-space limit")
+def test_a_result_that_memory_cannot_hold_is_a_memory_error():
+    # The address-space limit rises in small steps from the process's size, so
+    # that memory runs out first while scoring, then at different points of the
+    # 200,000 ints, floats and tuples of the result, and at last not at all.
+    result = run_python(RESULT_MEMORY_SCRIPT, timeout=300)
+    assert result.returncode == 0, result.stderr
+    # Nothing printed: no traceback from sys.excepthook, no "lost sys.stderr",
+    # no panic report.
+    assert result.stderr == ""
+    report = json.loads(result.stdout)
+    outcomes = report["outcomes"]
+    assert set(outcomes) <= {"result", "MemoryError while scoring", "MemoryError building the result"}, outcomes
+    assert outcomes.count("MemoryError building the result") >= 3, outcomes
+    assert outcomes[-3:] == ["result"] * 3, outcomes
+    assert report["printed"] == []
+    assert report["after"]
+
+
+MESSAGE_MEMORY_SCRIPT = LIMIT_SWEEP_PRELUDE + """
+    name = "x" * 2**22
+    expected = f"top_k() got an unexpected keyword argument '{name}'"
+    outcomes = []
+    for step in range(80):
+        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + step * 256 * 1024, hard))
+        try:
+            _velk.top_k(**{name: 1})
+            outcome = "returned"
+        except MemoryError:
+            outcome = "MemoryError"
+        except TypeError as error:
+            outcome = "TypeError" if str(error) == expected else "another TypeError"
+        except BaseException as error:
+            outcome = f"{type(error).__name__}: {str(error)[:200]}"
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        outcomes.append(outcome)
+    report(outcomes=outcomes, after=_velk.cosine_similarity([1.0, 0.0], [1.0, 1.0]))
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory cannot live under an address-space limit")
+def test_an_error_message_that_memory_cannot_hold_is_a_memory_error():
+    # A keyword name of 4 MiB is quoted in the binding error. As the limit rises,
+    # memory runs out while the message is built, or while its str is made on
+    # the way out of the call, where nothing can unwind any further, or not at
+    # all.
+    result = run_python(MESSAGE_MEMORY_SCRIPT, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    report = json.loads(result.stdout)
+    assert set(report["outcomes"]) == {"MemoryError", "TypeError"}, report["outcomes"]
+    assert report["printed"] == []
+    assert report["after"] == 0.7071067690849304

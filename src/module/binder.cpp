@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "module/fixed_texts.h"
 #include "module/text.h"
 
 namespace velk {
@@ -11,8 +12,11 @@ namespace {
 
 std::string missing_message(const CallSignature& signature, const std::vector<std::string_view>& names,
                             const char* kind) {
-  return display_name(signature) + " missing " + std::to_string(names.size()) + " required " + kind +
-         (names.size() == 1 ? " argument: " : " arguments: ") + quote_name_list(names);
+  return fill_text(kMissingArguments, {{"call", display_name(signature)},
+                                       {"count", std::to_string(names.size())},
+                                       {"kind", kind},
+                                       {"noun", names.size() == 1 ? "argument" : "arguments"},
+                                       {"names", quote_name_list(names)}});
 }
 
 std::string unexpected_keyword(const CallSignature& signature, PyObject* name) {
@@ -24,7 +28,11 @@ std::string unexpected_keyword(const CallSignature& signature, PyObject* name) {
     PyErr_Clear();
     text = "<unprintable>";
   }
-  return display_name(signature) + " got an unexpected keyword argument '" + text + "'";
+  return fill_text(kUnexpectedKeyword, {{"call", display_name(signature)}, {"keyword", text}});
+}
+
+std::string multiple_values(const CallSignature& signature, std::string_view keyword) {
+  return fill_text(kMultipleValues, {{"call", display_name(signature)}, {"keyword", keyword}});
 }
 
 }  // namespace
@@ -65,14 +73,12 @@ void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ss
     for (std::size_t i = 0; i < std::min(given, positional_count); ++i) slots[i] = args[i];
   }
   if (given > positional_count) {
-    const char* verb = given == 1 ? "was" : "were";
-    if (signature.required_count == positional_count) {
-      fail(display_name(signature) + " takes " + std::to_string(positional_count) +
-           " positional arguments but " + std::to_string(given) + " " + verb + " given");
-    }
-    fail(display_name(signature) + " takes from " + std::to_string(signature.required_count) + " to " +
-         std::to_string(positional_count) + " positional arguments but " + std::to_string(given) + " " + verb +
-         " given");
+    fail(fill_text(signature.required_count == positional_count ? kTooManyPositional : kTooManyPositionalRange,
+                   {{"call", display_name(signature)},
+                    {"required", std::to_string(signature.required_count)},
+                    {"count", std::to_string(positional_count)},
+                    {"given", std::to_string(given)},
+                    {"verb", given == 1 ? "was" : "were"}}));
   }
 
   std::vector<std::string_view> positional_only_by_keyword;
@@ -92,9 +98,7 @@ void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ss
     for (std::size_t t = 0; t < signature.keyword_only.size() && !placed; ++t) {
       if (signature.keyword_only[t].name != text) continue;
       PyObject*& slot = slots[positional_count + t];
-      if (slot != nullptr) {
-        fail(display_name(signature) + " got multiple values for argument '" + std::string(text) + "'");
-      }
+      if (slot != nullptr) fail(multiple_values(signature, text));
       slot = value;
       placed = true;
     }
@@ -103,7 +107,7 @@ void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ss
       if (j < signature.positional_only_count) {
         positional_only_by_keyword.push_back(signature.positional[j]);
       } else if (slots[j] != nullptr) {
-        fail(display_name(signature) + " got multiple values for argument '" + std::string(text) + "'");
+        fail(multiple_values(signature, text));
       } else {
         slots[j] = value;
       }
@@ -113,8 +117,8 @@ void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ss
   }
 
   if (!positional_only_by_keyword.empty()) {
-    fail(display_name(signature) + " got some positional-only arguments passed as keyword arguments: " +
-         quote_name_list(positional_only_by_keyword));
+    fail(fill_text(kPositionalOnlyByKeyword,
+                   {{"call", display_name(signature)}, {"names", quote_name_list(positional_only_by_keyword)}}));
   }
 
   if (given < signature.required_count) {
@@ -146,14 +150,14 @@ BindingError annotate_argument_error(std::string_view parameter_name, BindingErr
     OwnedRef type_name(PyType_GetName(Py_TYPE(caught)));
     const char* utf8 = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
     if (utf8 != nullptr) {
-      text = std::string("<unprintable ") + utf8 + " object>";
+      text = fill_text(kUnprintableError, {{"type", utf8}});
     } else {
       PyErr_Clear();
-      text = "<unprintable object>";
+      text = kUnprintableErrorOfUnknownType;
     }
   }
   BindingError annotated =
-      BindingError::lazy(PyExc_TypeError, "argument '" + std::string(parameter_name) + "': " + text);
+      BindingError::lazy(PyExc_TypeError, fill_text(kArgumentError, {{"name", parameter_name}, {"text", text}}));
   PyObject* instance = annotated.normalize();
   // SetCause steals a reference and marks __suppress_context__ True, also for NULL.
   PyException_SetCause(instance, PyException_GetCause(caught));

@@ -3,19 +3,12 @@
 #include <cstdio>
 #include <utility>
 
+#include "module/fixed_texts.h"
 #include "module/text.h"
 #include "similarity/panic.h"
 
 namespace velk {
 namespace {
-
-constexpr const char* kPanicExceptionDoc =
-    "\n"
-    "The exception raised when the native code of _velk, called from Python, panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 // Process-wide, never released. Guarded by the interpreter lock.
 PyObject* panic_exception_class = nullptr;
@@ -34,12 +27,11 @@ std::string describe(PyObject* exception) {
 
 PyObject* panic_exception_type() {
   if (panic_exception_class != nullptr) return panic_exception_class;
-  PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicExceptionDoc,
-                                             PyExc_BaseException, nullptr);
+  PyObject* made = PyErr_NewExceptionWithDoc(kPanicExceptionName, kPanicExceptionDoc, PyExc_BaseException, nullptr);
   if (made == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw BindingError::take_memory_error();
     OwnedRef error(PyErr_GetRaisedException());
-    panic(std::string("Failed to initialize new exception type.: ") +
-          (error ? describe(error.get()) : "no exception was set"));
+    panic(std::string(kPanicClassFailed) + ": " + (error ? describe(error.get()) : "no exception was set"));
   }
   // Making the class can run Python code, so another thread may have stored one
   // meanwhile: the first stored class wins.
@@ -56,8 +48,13 @@ BindingError panic_error(std::string message) {
 }
 
 void python_api_call_failed(std::source_location where) {
+  // Printing needs memory too: short of it, PyErr_Print runs sys.excepthook,
+  // sets sys.last_exc and dumps "lost sys.stderr" blocks, and the panic's own
+  // exception then fails to be made. The MemoryError is the answer the caller
+  // can act on.
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw BindingError::take_memory_error();
   PyErr_Print();
-  panic("Python API call failed", where);
+  panic(kPythonApiCallFailed, where);
 }
 
 OwnedRef checked_new(PyObject* object, std::source_location where) {
@@ -91,33 +88,39 @@ std::optional<BindingError> BindingError::take() {
   // A panic of ours went out through Python code (say, a __float__ that re-raised
   // a caught PanicException) and came back: keep it a panic, do not let it turn
   // into an ordinary error.
-  std::string message = "Unwrapped panic from Python code";
+  std::string message = kUnwrappedPanic;
   if (OwnedRef text{PyObject_Str(raised.get())}) {
     message = lossy_utf8(text.get());
   } else {
     PyErr_Clear();
   }
   std::fputs("--- _velk is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-  std::fputs("Python stack trace below:\n", stderr);
+  std::fprintf(stderr, "%s\n", kPythonStackTraceBelow);
   std::fflush(stderr);
   PyErr_SetRaisedException(raised.release());
   PyErr_PrintEx(0);
   resume_panic(std::move(message));
 }
 
+BindingError BindingError::take_memory_error() {
+  BindingError error;
+  error.instance_ = OwnedRef(PyErr_GetRaisedException());
+  return error;
+}
+
 BindingError BindingError::fetch() {
   if (auto error = take()) return std::move(*error);
-  return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+  return lazy(PyExc_SystemError, kNothingToFetch);
 }
 
 void BindingError::raise_lazy() {
   if (!PyExceptionClass_Check(type_)) {
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetString(PyExc_TypeError, kNotAnExceptionClass);
     return;
   }
   std::string message = message_;
   if (mismatch_type_) {
-    std::string type_name = "<failed to extract type name>";
+    std::string type_name = kTypeNameUnknown;
     OwnedRef qualname(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(mismatch_type_.get())));
     const char* utf8 = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
     if (utf8 != nullptr) {
@@ -125,7 +128,7 @@ void BindingError::raise_lazy() {
     } else {
       PyErr_Clear();
     }
-    message = "'" + type_name + "' object cannot be converted to '" + mismatch_target_ + "'";
+    message = fill_text(kTypeMismatch, {{"type", type_name}, {"target", mismatch_target_}});
   }
   OwnedRef text = new_str(message);
   if (type_ == panic_exception_class) {

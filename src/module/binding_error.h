@@ -28,6 +28,10 @@ class BindingError {
   // As take(), after a CPython call signalled failure: with nothing pending it
   // is a SystemError.
   static BindingError fetch();
+  // The pending exception, known to be a MemoryError or a subclass, as it is.
+  // Unlike take() it does not need the panic class, which memory may not allow
+  // to be made any more: a MemoryError is never a panic coming back.
+  static BindingError take_memory_error();
   // Makes the error the interpreter's pending exception.
   static void restore(BindingError error);
 
@@ -51,12 +55,14 @@ PyObject* panic_exception_type();
 // A lazy PanicException error with the given message.
 BindingError panic_error(std::string message);
 
-// A basic object (str, int, float, list, tuple) could not be made: print the
-// interpreter's error and panic.
+// A basic object (str, int, float, list, tuple) could not be made. When memory
+// ran out, the pending MemoryError is thrown as a BindingError and reaches the
+// caller as it is; any other failure is printed and becomes a panic.
 [[noreturn]] void python_api_call_failed(
     std::source_location where = std::source_location::current());
 
-// Takes over a new reference to a basic object, panicking if it is null.
+// Takes over a new reference to a basic object; a null one goes to
+// python_api_call_failed.
 OwnedRef checked_new(PyObject* object, std::source_location where = std::source_location::current());
 
 }  // namespace velk

@@ -3,8 +3,9 @@
 #include <string>
 
 namespace velk {
+namespace {
 
-void raise_current_exception() {
+void raise_handled_exception() {
   try {
     throw;
   } catch (BindingError& error) {
@@ -18,7 +19,7 @@ void raise_current_exception() {
   } catch (const std::length_error&) {
     // A size computation that overflowed before anything was allocated.
     try {
-      panic("capacity overflow");
+      panic(kCapacityOverflow);
     } catch (const Panic& failure) {
       BindingError::restore(panic_error(failure.message()));
     }
@@ -34,6 +35,19 @@ void raise_current_exception() {
     } catch (const Panic& failure) {
       BindingError::restore(panic_error(failure.message()));
     }
+  }
+}
+
+}  // namespace
+
+void raise_current_exception() {
+  try {
+    raise_handled_exception();
+  } catch (BindingError& out_of_memory) {
+    // Making the exception itself (its message, its arguments, the panic class)
+    // needed a basic object that memory could not hold: raise that MemoryError.
+    // A taken error is restored without making anything, so this cannot fail.
+    BindingError::restore(std::move(out_of_memory));
   }
 }
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "module/binding_error.h"
+#include "module/fixed_texts.h"
 #include "module/py_ref.h"
 #include "similarity/panic.h"
 
@@ -29,7 +30,7 @@ PyObject* run_entry(Body&& body) noexcept {
     }
   } catch (...) {
     // Raising the error failed in turn: nothing can unwind past this frame.
-    abort_with_report("uncaught panic at ffi boundary");
+    abort_with_report(kUncaughtPanicAtBoundary);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "module/binding_error.h"
+#include "module/fixed_texts.h"
 
 namespace velk {
 namespace {
@@ -31,13 +32,13 @@ FloatBuffer::FloatBuffer(PyObject* exporter) : view_(std::make_unique<Py_buffer>
   }
   const char* refusal = nullptr;
   if (view_->shape == nullptr) {
-    refusal = "shape is null";
+    refusal = kShapeIsNull;
   } else if (view_->strides == nullptr) {
-    refusal = "strides is null";
+    refusal = kStridesIsNull;
   } else if (view_->itemsize != 4 || !is_native_float32_format(view_->format)) {
-    refusal = "buffer contents are not compatible with f32";
+    refusal = kNotFloat32;
   } else if (reinterpret_cast<std::uintptr_t>(view_->buf) % alignof(float) != 0) {
-    refusal = "buffer contents are insufficiently aligned for f32";
+    refusal = kNotFloat32Aligned;
   } else if (!PyBuffer_IsContiguous(view_.get(), 'C')) {
     // Rows are read as one run of memory; a strided view would give wrong
     // scores, and a negatively strided one would read memory the exporter does

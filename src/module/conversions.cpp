@@ -6,13 +6,12 @@
 #include <limits>
 #include <new>
 
+#include "module/fixed_texts.h"
 #include "similarity/float_conversion.h"
 #include "similarity/panic.h"
 
 namespace velk {
 namespace {
-
-constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
 
 void refuse_str(PyObject* obj) {
   if (PyUnicode_Check(obj)) throw BindingError::lazy(PyExc_TypeError, kStrToVec);
@@ -37,7 +36,7 @@ void reserve_for_length_hint(Vector& out, PyObject* obj) {
   }
   constexpr auto max_bytes = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
   if (static_cast<std::size_t>(hint) > max_bytes / sizeof(typename Vector::value_type)) {
-    panic("capacity overflow");
+    panic(kCapacityOverflow);
   }
   auto wanted = static_cast<std::size_t>(hint);
   if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) wanted = std::min(wanted, kUnverifiedHintLimit);
@@ -72,7 +71,7 @@ void for_each_item(PyObject* obj, Convert&& convert) {
 }
 
 FloatVector sequence_to_floats(PyObject* obj) {
-  if (!PySequence_Check(obj)) throw type_mismatch_error(obj, "Sequence");
+  if (!PySequence_Check(obj)) throw type_mismatch_error(obj, kSequenceTarget);
   FloatVector out;
   reserve_for_length_hint(out, obj);
   if (PyList_CheckExact(obj)) {
@@ -125,7 +124,7 @@ FloatVector to_float_vector(PyObject* obj) {
 
 std::vector<FloatVector> to_float_rows(PyObject* obj) {
   refuse_str(obj);
-  if (!PySequence_Check(obj)) throw type_mismatch_error(obj, "Sequence");
+  if (!PySequence_Check(obj)) throw type_mismatch_error(obj, kSequenceTarget);
   std::vector<FloatVector> rows;
   reserve_for_length_hint(rows, obj);
   for_each_item(obj, [&rows](PyObject* item) {
@@ -159,11 +158,12 @@ OwnedRef hits_to_list(std::span<const ScoredHit> hits) {
   for (std::size_t i = 0; i < hits.size(); ++i) {
     OwnedRef index = checked_new(PyLong_FromUnsignedLongLong(hits[i].index));
     OwnedRef score = score_to_float(hits[i].score);
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) python_api_call_failed();
-    PyTuple_SET_ITEM(pair, 0, index.release());
-    PyTuple_SET_ITEM(pair, 1, score.release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    OwnedRef pair = checked_new(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, index.release());
+    PyTuple_SET_ITEM(pair.get(), 1, score.release());
+    // Slots not yet filled are null, which the list's release skips, so a
+    // failure part-way frees exactly what was made.
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;
 }

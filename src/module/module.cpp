@@ -7,6 +7,7 @@
 #include "module/bridge.h"
 #include "module/conversions.h"
 #include "module/entries.h"
+#include "module/fixed_texts.h"
 #include "module/py_ref.h"
 
 namespace velk {
@@ -73,7 +74,7 @@ OwnedRef module_all_list(PyObject* module) {
     if (PyObject_SetAttr(module, dunder_all(), all.get()) == -1) throw BindingError::fetch();
     return all;
   }
-  if (!PyList_Check(all.get())) throw type_mismatch_error(all.get(), "PyList");
+  if (!PyList_Check(all.get())) throw type_mismatch_error(all.get(), kListTarget);
   return all;
 }
 
@@ -90,7 +91,7 @@ void add_functions(PyObject* module) {
 
     OwnedRef name(PyObject_GetAttr(function.get(), dunder_name()));
     if (!name) throw BindingError::fetch();
-    if (!PyUnicode_Check(name.get())) throw type_mismatch_error(name.get(), "PyString");
+    if (!PyUnicode_Check(name.get())) throw type_mismatch_error(name.get(), kStrTarget);
 
     {
       OwnedRef all = module_all_list(module);
@@ -99,7 +100,7 @@ void add_functions(PyObject* module) {
         OwnedRef text(error ? PyObject_Str(error.get()) : nullptr);
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
         if (utf8 == nullptr) PyErr_Clear();
-        panic(std::string("could not append __name__ to __all__: ") + (utf8 ? utf8 : "<unprintable error>"));
+        panic(std::string(kAppendToAllFailed) + ": " + (utf8 ? utf8 : "<unprintable error>"));
       }
     }
     if (PyObject_SetAttr(module, name.get(), function.get()) == -1) throw BindingError::fetch();
@@ -120,6 +121,10 @@ OwnedRef make_module() {
   OwnedRef module(PyModule_Create2(&definition, PYTHON_API_VERSION));
   if (!module) throw BindingError::fetch();
   add_functions(module.get());
+  // The panic class is made here rather than at the first panic: a panic that
+  // comes with exhausted memory (a worker that cannot be started) must not need
+  // memory to be raised.
+  (void)panic_exception_type();
   if (cached_module == nullptr) cached_module = module.release();
   return OwnedRef::borrow(cached_module);
 }

@@ -1,5 +1,7 @@
 #include "module/text.h"
 
+#include <algorithm>
+
 #include "module/binding_error.h"
 
 namespace velk {
@@ -22,6 +24,24 @@ std::string lossy_utf8(PyObject* str) {
 
 OwnedRef new_str(const std::string& text) {
   return checked_new(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+std::string fill_text(std::string_view pattern, std::initializer_list<TextField> fields) {
+  std::string out;
+  std::size_t done = 0;
+  while (done < pattern.size()) {
+    const std::size_t open = pattern.find('{', done);
+    const std::size_t close = open == std::string_view::npos ? open : pattern.find('}', open);
+    if (close == std::string_view::npos) break;
+    out.append(pattern.substr(done, open - done));
+    const std::string_view name = pattern.substr(open + 1, close - open - 1);
+    const auto* field =
+        std::find_if(fields.begin(), fields.end(), [name](const TextField& f) { return f.name == name; });
+    out.append(field != fields.end() ? field->value : pattern.substr(open, close + 1 - open));
+    done = close + 1;
+  }
+  out.append(pattern.substr(done));
+  return out;
 }
 
 }  // namespace velk

@@ -1,7 +1,9 @@
 // Text helpers shared by messages that quote Python strings.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "module/py_ref.h"
 
@@ -13,5 +15,15 @@ std::string lossy_utf8(PyObject* str);
 
 // A new str from UTF-8 text; invalid sequences become U+FFFD.
 OwnedRef new_str(const std::string& text);
+
+struct TextField {
+  std::string_view name;
+  std::string_view value;
+};
+
+// The pattern with each "{name}" replaced by that field's value. Only the
+// pattern is scanned: braces inside a value (a caller's keyword, a message) stay
+// as they are.
+std::string fill_text(std::string_view pattern, std::initializer_list<TextField> fields);
 
 }  // namespace velk

@@ -93,13 +93,6 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   // process has its workers from its first scoring call on.
   const std::uint64_t workers = pool_worker_count();
   const std::uint64_t tasks = std::min(workers, ranges);
-  const auto run = [ranges, tasks](auto&& score_range) {
-    if (ranges == 1) {
-      score_range(0, 0);
-    } else {
-      run_on_pool(ranges, tasks, score_range);
-    }
-  };
 
   if (kk * tasks <= n / 2) {
     // Few rows wanted: each task keeps its own best kk, and the lists merge by
@@ -108,7 +101,7 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
     std::vector<BestHits> best;
     best.reserve(tasks);
     for (std::uint64_t t = 0; t < tasks; ++t) best.emplace_back(kk);
-    run([&context, &best, &range_rows](std::uint64_t task, std::uint64_t range) {
+    run_on_pool(ranges, tasks, [&context, &best, &range_rows](std::uint64_t task, std::uint64_t range) {
       const auto [begin, end] = range_rows(range);
       ScoredHit scored[kRowsPerChunk];
       for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
@@ -126,7 +119,7 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   // on the calling thread, with its first-touch page faults, before any scoring.
   const std::unique_ptr<ScoredHit[]> storage(new ScoredHit[n]);
   const std::span<ScoredHit> slots(storage.get(), n);
-  run([&context, slots, &range_rows](std::uint64_t, std::uint64_t range) {
+  run_on_pool(ranges, tasks, [&context, slots, &range_rows](std::uint64_t, std::uint64_t range) {
     const auto [begin, end] = range_rows(range);
     score_rows(context, begin, end, slots.data() + begin);
   });

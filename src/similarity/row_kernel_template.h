@@ -61,14 +61,20 @@ inline void add_squares(Sums<T>& sums, typename T::Vector x) noexcept {
   sums.squares = T::add(sums.squares, T::mul(x, x));
 }
 
+// A group's rows are consecutive, so the group reads one contiguous stretch of
+// memory, but in column blocks: kLanes short streams side by side, which the
+// hardware prefetchers follow badly. Each load therefore asks for the same
+// place in the next group (`ahead` floats further on), which turns the reads
+// ahead into one sequential stream, a group in advance; into the second-level
+// cache, since a group of long rows would not fit the first.
 template <class T>
-inline void load_block(const float* const (&rows)[T::kLanes], std::uint64_t column,
+inline void load_block(const float* const (&rows)[T::kLanes], std::uint64_t column, std::uint64_t ahead,
                        typename T::Vector (&x)[T::kLanes]) noexcept {
   for (int r = 0; r < T::kLanes; ++r) {
-    if constexpr (T::kPrefetchBytes != 0) {
-      // An address past the row is harmless: a prefetch never faults.
-      const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(rows[r] + column) + T::kPrefetchBytes;
-      __builtin_prefetch(reinterpret_cast<const void*>(ahead));
+    if constexpr (T::kPrefetch) {
+      // An address past the array is harmless: a prefetch never faults.
+      const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + column) + ahead * sizeof(float);
+      __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
     }
     x[r] = T::load(rows[r] + column);
   }
@@ -87,18 +93,19 @@ template <class T>
 Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std::uint64_t dim,
                  std::uint64_t dot_length) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
+  const std::uint64_t ahead = kLanes * dim;  // the next group
   Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   typename T::Vector x[kLanes];
   std::uint64_t c = 0;
   for (; c + kLanes <= dot_length; c += kLanes) {
-    load_block<T>(rows, c, x);
+    load_block<T>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
   }
   // The block where the query ends, if it ends inside the rows.
   if (c < dot_length) {
     const std::uint64_t width = dim - c < kLanes ? dim - c : kLanes;
     if (width == kLanes) {
-      load_block<T>(rows, c, x);
+      load_block<T>(rows, c, ahead, x);
     } else {
       load_partial_block<T>(rows, c, width, x);
     }
@@ -114,7 +121,7 @@ Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std:
   }
   // Columns beyond the query count only in the row's norm.
   for (; c + kLanes <= dim; c += kLanes) {
-    load_block<T>(rows, c, x);
+    load_block<T>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_squares(sums, x[j]);
   }
   if (c < dim) {

@@ -17,7 +17,7 @@ namespace {
 struct Avx2 {
   using Vector = __m256;
   static constexpr int kLanes = 8;
-  static constexpr std::uintptr_t kPrefetchBytes = 0;
+  static constexpr bool kPrefetch = true;
 
   static Vector load(const float* p) noexcept { return _mm256_loadu_ps(p); }
   static Vector load_first(const float* p, std::uint64_t count) noexcept {

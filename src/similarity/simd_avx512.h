@@ -23,10 +23,7 @@ namespace {
 struct Avx512 {
   using Vector = __m512;
   static constexpr int kLanes = 16;
-  // Sixteen rows are sixteen short streams, too short for the hardware
-  // prefetcher to ramp up on each; asking for each row's data a few blocks
-  // ahead keeps enough reads in flight when the rows come from memory.
-  static constexpr std::uintptr_t kPrefetchBytes = 512;
+  static constexpr bool kPrefetch = true;
 
   static Vector load(const float* p) noexcept { return _mm512_loadu_ps(p); }
   static Vector load_first(const float* p, std::uint64_t count) noexcept {

@@ -14,7 +14,7 @@ namespace {
 struct Neon {
   using Vector = float32x4_t;
   static constexpr int kLanes = 4;
-  static constexpr std::uintptr_t kPrefetchBytes = 0;
+  static constexpr bool kPrefetch = true;
 
   static Vector load(const float* p) noexcept { return vld1q_f32(p); }
   static Vector load_first(const float* p, std::uint64_t count) noexcept {

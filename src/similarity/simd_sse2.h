@@ -14,7 +14,7 @@ namespace {
 struct Sse2 {
   using Vector = __m128;
   static constexpr int kLanes = 4;
-  static constexpr std::uintptr_t kPrefetchBytes = 0;
+  static constexpr bool kPrefetch = true;
 
   static Vector load(const float* p) noexcept { return _mm_loadu_ps(p); }
   static Vector load_first(const float* p, std::uint64_t count) noexcept {

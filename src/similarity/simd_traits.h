@@ -7,8 +7,8 @@
 //
 // A traits type T provides, all static and noexcept:
 //   Vector, kLanes               a register of kLanes floats
-//   kPrefetchBytes               how far ahead in each row to prefetch while
-//                                loading full blocks; 0 for no prefetch
+//   kPrefetch                    whether to prefetch the next lane group
+//                                while loading full blocks
 //   load(p)                      kLanes consecutive floats from p
 //   load_first(p, count)         the first count (< kLanes) floats from p, zeros
 //                                after them; reads nothing at or past p + count

@@ -39,10 +39,13 @@ void pack_rows(const RowBlock& block, const PackedRows& packed) noexcept {
     std::uint64_t c = 0;
     for (; c + kLanes <= dim; c += kLanes) {
       for (std::uint64_t r = 0; r < kLanes; ++r) {
-        if constexpr (T::kPrefetchBytes != 0) {
-          // An address past the row is harmless: a prefetch never faults.
-          const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(rows[r] + c) + T::kPrefetchBytes;
-          __builtin_prefetch(reinterpret_cast<const void*>(ahead));
+        if constexpr (T::kPrefetch) {
+          // The same place in the next lane group, into the second-level
+          // cache, as the row kernels ask for it: the group's kLanes short
+          // streams become one sequential stream read a group ahead. An
+          // address past the array is harmless: a prefetch never faults.
+          const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + c) + kLanes * dim * sizeof(float);
+          __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
         }
         x[r] = T::load(rows[r] + c);
       }

@@ -10,7 +10,7 @@ namespace {
 struct Scalar {
   using Vector = float;
   static constexpr int kLanes = 1;
-  static constexpr std::uintptr_t kPrefetchBytes = 0;
+  static constexpr bool kPrefetch = false;
 
   static Vector load(const float* p) noexcept { return *p; }
   static Vector load_first(const float*, std::uint64_t) noexcept { return 0.0f; }  // count is always 0 here

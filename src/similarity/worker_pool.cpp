@@ -337,11 +337,14 @@ std::uint64_t pool_worker_count() { return global_pool().workers; }
 void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
   Pool& pool = global_pool();
   if (ranges == 0) return;
-  if (in_forked_child.load(std::memory_order_relaxed)) {
+  tasks = std::clamp<std::uint64_t>(tasks, 1, std::min(pool.workers, ranges));
+  // One task gains nothing from a worker but two thread switches; and a forked
+  // child has no workers at all.
+  if (tasks == 1 || in_forked_child.load(std::memory_order_relaxed)) {
     run_on_calling_thread(ranges, body);
     return;
   }
-  pool.run(ranges, std::clamp<std::uint64_t>(tasks, 1, std::min(pool.workers, ranges)), body);
+  pool.run(ranges, tasks, body);
 }
 
 }  // namespace velk

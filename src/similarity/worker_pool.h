@@ -73,8 +73,8 @@ std::uint64_t pool_worker_count();
 // not started by then are skipped). Each task runs in the default
 // floating-point environment.
 //
-// In a process forked after the pool was created, which has none of the
-// workers, everything runs on the calling thread as task 0.
+// A single task runs on the calling thread, and so does everything in a
+// process forked after the pool was created, which has none of the workers.
 void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
 
 }  // namespace velk
