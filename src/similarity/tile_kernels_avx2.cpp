@@ -1,5 +1,5 @@
 // The tile kernels on AVX2: eight rows per lane group. Sixteen registers hold
-// the accumulators of at most four queries. The whole file is compiled for
+// the accumulators of one lane group against at most twelve queries. The whole file is compiled for
 // AVX2 (CMakeLists.txt) and used only where the processor has it.
 #include "similarity/simd_avx2.h"
 #include "similarity/tile_kernel_template.h"
@@ -7,7 +7,7 @@
 #if defined(__x86_64__)
 namespace velk {
 
-TileKernel tile_kernel_avx2() noexcept { return tile_kernel_of<Avx2, 4>(); }
+TileKernel tile_kernel_avx2() noexcept { return tile_kernel_of<Avx2, 12>(); }
 
 }  // namespace velk
 #endif

@@ -151,6 +151,13 @@ void ArrayView::require_matrix(ItemType type) const {
     throw PythonError{PyExc_ValueError, name + " must be C-contiguous (one row after another in memory), not " +
                                             describe() + strides + "; copy it once with " + conversion};
   }
+  if (view_.len != view_.shape[0] * view_.shape[1] * view_.itemsize) {
+    // The core sizes everything from the shape and reads len bytes: an
+    // exporter whose two disagree is refused rather than read.
+    throw PythonError{PyExc_ValueError, name + " exports " + std::to_string(view_.len) + " bytes, not the " +
+                                            std::to_string(view_.shape[0] * view_.shape[1] * view_.itemsize) +
+                                            " bytes of " + describe()};
+  }
   if (reinterpret_cast<std::uintptr_t>(view_.buf) % static_cast<std::uintptr_t>(view_.itemsize) != 0) {
     throw PythonError{PyExc_ValueError, name + " must start at an address aligned to its " +
                                             std::to_string(view_.itemsize) + "-byte items, not " + describe() +
