@@ -32,10 +32,11 @@ constexpr std::uint64_t kGroupBytes = std::uint64_t{64} << 20;
 // The tasks share out blocks of rows when each gets at least this many, and
 // otherwise, when there are at least two query tiles per task, the queries:
 // each task then takes its part of the queries over all rows. Measured on two
-// cores with 256 queries of 384 floats, sharing the queries out was 13-25%
-// faster with 1 to 4 blocks, 4-7% with 8 to 16, even with 32 and 2% slower
-// with 128; with 16 queries, sharing the rows was 9-22% faster from 8 blocks
-// on, as each task would pack every block for little work.
+// cores (medians of 41 alternating pairs, 384 floats a row): with 256 queries,
+// sharing the queries out was 5-25% faster with 2 to 8 blocks and within 4%
+// either way from 16 blocks on; with 16 or 32 queries, sharing the rows was
+// 8-22% faster from 32 blocks on, as each task would pack every block for
+// little work.
 constexpr std::uint64_t kMinChunksPerTask = 8;
 constexpr std::uint64_t kMinTilesPerTask = 2;
 
