@@ -98,20 +98,26 @@ fuzz: install $(VENV)/.fuzz-deps
 # its fixed-seed flat scoring pass must hash to the value that the same pass
 # gives on this machine. flat_search_check runs flat_top_k through the worker
 # pool (three workers) against a one-thread reference, and its result hash must
-# match this machine's too. No core object may hold a fused multiply-add. To add a
-# driver: put its name (tests/NAME.cpp) in AARCH64_DRIVERS, the core sources it
-# needs in CORE_SOURCES, and its run to the recipe.
+# match this machine's too. batch_search_check compares the batch search's tile
+# kernels (NEON and scalar) with one flat_top_k call per query, and its hash
+# must match this machine's as well. No core object may hold a fused
+# multiply-add. To add a driver: put its name (tests/NAME.cpp) in
+# AARCH64_DRIVERS, the core sources it needs in CORE_SOURCES, and its run to the
+# recipe.
 AARCH64_CXX ?= aarch64-linux-gnu-g++
 AARCH64_OBJDUMP ?= aarch64-linux-gnu-objdump
 QEMU_AARCH64 ?= qemu-aarch64
 CORE_SOURCES := $(addprefix src/similarity/,kernel.cpp row_scoring.cpp row_kernels_sse2.cpp row_kernels_avx2.cpp \
-	row_kernels_avx512.cpp row_kernels_neon.cpp ranking.cpp panic.cpp worker_pool.cpp batch.cpp)
-AARCH64_DRIVERS := kernel_check flat_search_check
+	row_kernels_avx512.cpp row_kernels_neon.cpp ranking.cpp panic.cpp worker_pool.cpp batch.cpp batch_search.cpp \
+	tile_kernels.cpp tile_kernels_sse2.cpp tile_kernels_avx2.cpp tile_kernels_avx512.cpp tile_kernels_neon.cpp)
+AARCH64_DRIVERS := kernel_check flat_search_check batch_search_check
 CHECK_FLAGS := -std=c++20 -O3 -ffp-contract=off -fno-fast-math -Wall -Wextra -pthread -Isrc -MMD -MP
 # On an x86-64 host each kernel file gets its instruction set, as in CMakeLists.txt.
 HOST_X86 := $(filter x86_64 amd64,$(shell uname -m))
 ISA_FLAGS_row_kernels_avx2 := -mavx2
 ISA_FLAGS_row_kernels_avx512 := -mavx512f
+ISA_FLAGS_tile_kernels_avx2 := -mavx2
+ISA_FLAGS_tile_kernels_avx512 := -mavx512f
 HOST_CHECK := build/check/host
 ARM_CHECK := build/check/aarch64
 core_objects = $(patsubst %.cpp,$(1)/%.o,$(CORE_SOURCES))
@@ -136,6 +142,11 @@ test-aarch64: $(AARCH64_DRIVERS:%=$(ARM_CHECK)/bin/%) $(AARCH64_DRIVERS:%=$(HOST
 		echo "$$arm"; echo "on this machine: $$(echo "$$host" | tail -n 1)"; \
 		if [ "$$(echo "$$host" | tail -n 1)" != "$$(echo "$$arm" | tail -n 1)" ]; then \
 			echo "error: the flat search hashes differ" >&2; exit 1; fi
+	@out=$$(RAYON_NUM_THREADS=3 $(QEMU_AARCH64) $(ARM_CHECK)/bin/batch_search_check) || { echo "$$out"; exit 1; }; \
+		echo "$$out"; echo "$$out" | grep -q '^checked neon' || { echo "error: the NEON batch search was not checked" >&2; exit 1; }
+	@host=$$($(HOST_CHECK)/bin/batch_search_check hash) && arm=$$($(QEMU_AARCH64) $(ARM_CHECK)/bin/batch_search_check hash) && \
+		echo "batch search hash on this machine: $$host" && echo "batch search hash on aarch64:      $$arm" && \
+		if [ "$${host%% *}" != "$${arm%% *}" ]; then echo "error: the batch search hashes differ" >&2; exit 1; fi
 
 # Installs the cross compiler and qemu-user where they are missing and root may.
 aarch64-tools:

@@ -1,4 +1,4 @@
-"""Benchmarks of _velk against numpy and faiss on the same data, in one run.
+"""Benchmarks of _velk and velk.search against numpy and faiss on the same data, in one run.
 
 Every figure is the median of several timed runs inside one process; the
 competitors of one comparison are timed in turns (a, b, c, a, b, c, ...) so
@@ -43,21 +43,28 @@ SHORT_LENGTHS = [3, 16, 128]
 # two workers. The last shape, 7.7 MB, spills into the shared L3, whose
 # bandwidth both cores split, and shows what happens beyond the L2s.
 THREAD_SHAPES = [(10_000, 96), (2_600, 384), (1_300, 768), (5_000, 384)]
+# Many queries in one call: velk.search, faiss and numpy at each batch size.
+BATCH_SHAPE = (1_000_000, 768)
+BATCH_SIZES = [1, 4, 16, 64, 256]
 K = 10
 
 
 # ---------------------------------------------------------------- measuring
 
 
-def interleaved_medians(functions, repeats, warmup=1):
+def interleaved_medians(functions, repeats, warmup=1, settle=0.0):
     """Runs every function `warmup` times, then `repeats` rounds of one call
-    each in turn; returns the median seconds per function."""
+    each in turn; returns the median seconds per function. `settle` seconds of
+    sleep before each timed call let the threads of the call before go idle
+    (OpenBLAS and OpenMP workers spin for a while after their work, and would
+    take a core from whatever runs next)."""
     for f in functions.values():
         for _ in range(warmup):
             f()
     times = {name: [] for name in functions}
     for _ in range(repeats):
         for name, f in functions.items():
+            time.sleep(settle)
             start = time.perf_counter()
             f()
             times[name].append(time.perf_counter() - start)
@@ -221,7 +228,57 @@ def section_threads(n, dim, repeats):
     return {"n": n, "dim": dim, "threads": os.environ.get("RAYON_NUM_THREADS"), "seconds": medians}
 
 
-SECTIONS = {"flat": section_flat, "lists": section_lists, "short": section_short, "threads": section_threads}
+def numpy_batch(np, queries, normalized, k):
+    """numpy's batch top-k on rows and queries normalised beforehand: one
+    matrix product, argpartition per row, then a sort of the k."""
+    scores = queries @ normalized.T
+    best = np.argpartition(-scores, k, axis=1)[:, :k]
+    order = np.argsort(-np.take_along_axis(scores, best, axis=1), axis=1)
+    return np.take_along_axis(best, order, axis=1)
+
+
+def section_batch(n, dim, repeats):
+    import faiss
+    import numpy as np
+
+    import _velk
+    import velk
+
+    e, _ = random_rows(np, n, dim)
+    queries = np.random.default_rng(1).standard_normal((max(BATCH_SIZES), dim), dtype=np.float32)
+    # faiss and numpy get rows and queries normalised beforehand (numpy reads
+    # faiss's own copy); only the searches are timed.
+    index = faiss.IndexFlatIP(dim)
+    for i in range(0, n, 100_000):
+        block = e[i:i + 100_000].copy()
+        faiss.normalize_L2(block)
+        index.add(block)
+    normalized = faiss.rev_swig_ptr(index.get_xb(), n * dim).reshape(n, dim)
+    unit_queries = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+    seconds = {}
+    for size in BATCH_SIZES:
+        q, unit = queries[:size], unit_queries[:size]
+        functions = {
+            "velk.search": lambda: velk.search(q, e, K),
+            "faiss IndexFlatIP": lambda: index.search(unit, K),
+            "numpy Q @ E.T": lambda: numpy_batch(np, unit, normalized, K),
+        }
+        if size == 1:
+            # One call per query, as before velk.search; timed alike.
+            functions["top_k_flat_np"] = lambda: _velk.top_k_flat_np(queries[0], e, dim, K)
+        seconds[size] = interleaved_medians(functions, repeats if size < 64 else max(3, repeats - 4), settle=0.25)
+    single = seconds[1].pop("top_k_flat_np")
+    # What is being timed is right: every row of a batch is its single-query call.
+    batch = velk.search(queries[:16], e, K)
+    exact = all([(int(i), float(s)) for i, s in zip(batch.indices[r], batch.scores[r])]
+                == _velk.top_k_flat_np(queries[r], e, dim, K) for r in range(16))
+    same_as_faiss = float(np.mean(batch.indices == index.search(unit_queries[:16], K)[1]))
+    return {"n": n, "dim": dim, "seconds": {str(size): t for size, t in seconds.items()},
+            "top_k_flat_np": single, "rows_equal_single_calls": exact,
+            "share_of_faiss_indices": same_as_faiss, "blas": blas_in_use(), "faiss_threads": faiss.omp_get_max_threads()}
+
+
+SECTIONS = {"batch": section_batch, "flat": section_flat, "lists": section_lists, "short": section_short, "threads": section_threads}
 
 
 # ---------------------------------------------------------------- driver
@@ -289,6 +346,24 @@ def report(results, removed):
     add("every figure: median of interleaved runs in one process; ratio = time / time of _velk")
     if removed:
         add(f"removed from the benchmark environment: {', '.join(removed)}")
+    for r in results.get("batch", []):
+        add("")
+        add(f"velk.search, many queries in one call, k={K}, float32 {r['n']:,} x {r['dim']}  {conditions(r)}")
+        add(f"  (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; every row equal to its "
+            f"single-query call: {r['rows_equal_single_calls']}; same indices as faiss: "
+            f"{100 * r['share_of_faiss_indices']:.0f}%)")
+        names = list(next(iter(r["seconds"].values())))
+        add(f"  {'queries per call':>16}" + "".join(f"{name:>20}" for name in names) + "   queries per second")
+        for size, seconds in r["seconds"].items():
+            qps = "  ".join(f"{int(size) / t:9,.0f}" for t in seconds.values())
+            add(f"  {int(size):>16}" + "".join(f"{ms(t):>20}" for t in seconds.values()) + f"   {qps}")
+        single = r["top_k_flat_np"]
+        add(f"  one query per call, top_k_flat_np: {ms(single)} per query")
+        add("  time ratios against velk.search (above 1: velk.search is faster)")
+        for size, seconds in r["seconds"].items():
+            t = seconds["velk.search"]
+            others = [f"{name} {t_other / t:5.2f}x" for name, t_other in seconds.items() if name != "velk.search"]
+            add(f"  {int(size):>16}   {size} top_k_flat_np calls {int(size) * single / t:5.2f}x   " + "   ".join(others))
     for shape in results["flat"]:
         first = shape["runs"][0]
         add("")
@@ -339,7 +414,21 @@ def plot(results, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, 3, figsize=(17, 5.5))
+    fig, axes = plt.subplots(1, 4, figsize=(22, 5.5))
+    ax = axes[3]
+    for r in results.get("batch", [])[:1]:
+        sizes = [int(size) for size in r["seconds"]]
+        for name in next(iter(r["seconds"].values())):
+            ax.plot(sizes, [size / r["seconds"][str(size)][name] for size in sizes], marker="o", label=name)
+        ax.plot(sizes, [1 / r["top_k_flat_np"]] * len(sizes), linestyle="--", label="top_k_flat_np, one per call")
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("log")
+        ax.set_xticks(sizes)
+        ax.set_xticklabels(map(str, sizes))
+        ax.set_xlabel("queries per call")
+        ax.set_ylabel("queries per second (log)")
+        ax.set_title(f"many queries per call, {r['n']:,} x {r['dim']}, top {K}")
+        ax.legend(fontsize=8)
     ax = axes[0]
     # Time per query against collection size, two threads.
     runs = []
@@ -426,7 +515,9 @@ def main():
     env, removed = benchmark_environment()
     repeats = 3 if args.quick else 9
     flat_shapes = FLAT_SHAPES[:-1] if args.quick else FLAT_SHAPES
-    results = {"flat": [], "lists": [], "short": [], "threads": []}
+    results = {"batch": [], "flat": [], "lists": [], "short": [], "threads": []}
+    batch_shape = (100_000, BATCH_SHAPE[1]) if args.quick else BATCH_SHAPE
+    results["batch"].append(run_section("batch", [*batch_shape, repeats], env))
     for n, dim in flat_shapes:
         # The largest shape needs its repeats most and has the least time for them.
         rounds = repeats if n < 1_000_000 else max(3, repeats - 2)

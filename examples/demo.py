@@ -1,5 +1,7 @@
-"""A tour of _velk on a seeded collection: the four functions, their best hits,
-and the time of each call next to the same search done with numpy.
+"""A tour of velk on a seeded collection: a batch of queries with velk.search,
+then the four functions of _velk, their best hits, and the time of each call
+next to the same search done with numpy; then a semantic search over real
+text, its twelve queries answered with one velk.search call.
 
 Run with `make demo`.
 """
@@ -20,6 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 import _velk
+import velk
 
 ROWS = 100_000
 DIM = 128
@@ -49,6 +52,14 @@ def numpy_top_k(query: np.ndarray, embeddings: np.ndarray, k: int) -> list[tuple
     return [(int(i), float(scores[i])) for i in best]
 
 
+def numpy_batch_top_k(queries: np.ndarray, embeddings: np.ndarray, k: int) -> np.ndarray:
+    """The numpy recipe for a batch: one matrix product, then a partial sort per row."""
+    scores = (queries @ embeddings.T) / np.outer(np.linalg.norm(queries, axis=1), np.linalg.norm(embeddings, axis=1))
+    best = np.argpartition(-scores, k, axis=1)[:, :k]
+    order = np.argsort(-np.take_along_axis(scores, best, axis=1), axis=1, kind="stable")
+    return np.take_along_axis(best, order, axis=1)
+
+
 def show(title: str, hits: list[tuple[int, float]]) -> None:
     print(f"  {title}")
     for rank, (index, score) in enumerate(hits, 1):
@@ -63,6 +74,18 @@ def random_tour() -> None:
     query = (embeddings[target] + 0.3 * rng.standard_normal(DIM, dtype=np.float32)).astype(np.float32)
 
     print(f"velk demo: {ROWS:,} rows x {DIM} float32, seed {SEED}, query near row {target}\n")
+
+    batch = np.vstack([query, rng.standard_normal((63, DIM), dtype=np.float32)])
+    print(f"velk.search(queries, embeddings, {K}): {len(batch)} queries in one call, numpy arrays back")
+    t_batch, result = timed(velk.search, batch, embeddings, K)
+    t_np, _ = timed(numpy_batch_top_k, batch, embeddings, K)
+    show("velk, query 0", list(zip(result.indices[0].tolist(), result.scores[0].tolist())))
+    t_single, singles = timed(lambda: [_velk.top_k_flat_np(q, embeddings, DIM, K) for q in batch], repeat=1)
+    same = all([(int(i), float(s)) for i, s in zip(result.indices[r], result.scores[r])] == singles[r]
+               for r in range(len(batch)))
+    print(f"  velk.search {t_batch * 1e3:8.2f} ms   numpy Q @ E.T + argpartition {t_np * 1e3:8.2f} ms   "
+          f"{len(batch)} single calls {t_single * 1e3:8.2f} ms")
+    print(f"  every row identical to its single-query call, bit for bit: {same}\n")
 
     a, b = embeddings[0].tolist(), embeddings[1].tolist()
     t_velk, score = timed(_velk.cosine_similarity, a, b, repeat=1000)
@@ -146,11 +169,9 @@ def embed_typed_query(text: str) -> npt.NDArray[np.float32] | None:
     return np.ascontiguousarray(model.encode([text])[0], dtype=np.float32)
 
 
-def show_matches(query: str, vector: npt.NDArray[np.float32], corpus: Corpus, k: int = 3) -> None:
-    texts, embeddings = corpus
-    hits = _velk.top_k_flat_np(vector, embeddings, embeddings.shape[1], k)
+def show_matches(query: str, scores: npt.NDArray[np.float32], indices: npt.NDArray[np.int64], texts: list[str]) -> None:
     print(f'  "{query}"')
-    for index, score in hits:
+    for index, score in zip(indices.tolist(), scores.tolist()):
         name, _, sentence = texts[index].partition(": ")
         shown = sentence if len(sentence) <= 70 else sentence[:69] + "…"
         print(f"    {score:.4f}  {name:<34} {shown}")
@@ -162,13 +183,16 @@ def semantic_search(typed_queries: list[str]) -> None:
     texts, embeddings = corpus
     rows, dim = embeddings.shape
     print(f"Semantic search: {rows:,} Python standard library docstrings, {dim}-d all-MiniLM-L6-v2 embeddings")
-    print(f"top_k_flat_np(query, embeddings, {dim}, 3) for each of {len(query_texts)} precomputed queries:\n")
-    for text, vector in zip(query_texts, query_vectors):
-        show_matches(text, vector, corpus)
+    print(f"velk.search(queries, embeddings, 3): all {len(query_texts)} precomputed queries in one call:\n")
+    scores, indices = velk.search(query_vectors, embeddings, 3)
+    for text, row_scores, row_indices in zip(query_texts, scores, indices):
+        show_matches(text, row_scores, row_indices, texts)
 
-    t_velk, _ = timed(lambda: [_velk.top_k_flat_np(q, embeddings, dim, 3) for q in query_vectors], repeat=20)
-    t_np, _ = timed(lambda: [numpy_top_k(q, embeddings, 3) for q in query_vectors], repeat=20)
-    print(f"\n  all {len(query_vectors)} queries: velk {t_velk * 1e3:.2f} ms   numpy recipe {t_np * 1e3:.2f} ms")
+    t_velk, _ = timed(velk.search, query_vectors, embeddings, 3, repeat=20)
+    t_single, _ = timed(lambda: [_velk.top_k_flat_np(q, embeddings, dim, 3) for q in query_vectors], repeat=20)
+    t_np, _ = timed(numpy_batch_top_k, query_vectors, embeddings, 3, repeat=20)
+    print(f"\n  all {len(query_vectors)} queries: velk.search {t_velk * 1e3:.2f} ms   "
+          f"{len(query_vectors)} top_k_flat_np calls {t_single * 1e3:.2f} ms   numpy Q @ E.T {t_np * 1e3:.2f} ms")
 
     for text in typed_queries:
         vector = embed_typed_query(text)
@@ -178,7 +202,8 @@ def semantic_search(typed_queries: list[str]) -> None:
             print("  that has it; the precomputed queries above need neither.")
             break
         print()
-        show_matches(text, vector, corpus, k=5)
+        found = velk.search(vector, embeddings, 5)
+        show_matches(text, found.scores, found.indices, texts)
 
 
 def main() -> None:

@@ -4,6 +4,7 @@
 // own results and exits non-zero on a wrong one.
 //
 //   pool_stress [ROUNDS]
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "similarity/batch.h"
+#include "similarity/batch_search.h"
 #include "similarity/kernel.h"
 #include "similarity/panic.h"
 #include "similarity/ranking.h"
@@ -144,6 +146,44 @@ void flat_searches_from_many_threads(int rounds) {
   });
 }
 
+// Batch searches from several threads at once, each also sharing its own work
+// out over the pool: every caller gets the result of the same search made
+// alone, bit for bit.
+void batch_searches_from_many_threads(int rounds) {
+  struct Batch {
+    std::vector<float> embeddings, queries;
+    std::uint64_t dim, k, tasks;
+    std::vector<float> scores;
+    std::vector<std::int64_t> indices;
+  };
+  std::vector<Batch> batches;
+  std::mt19937 rng(2027);
+  std::normal_distribution<float> normal;
+  const std::uint64_t shapes[][4] = {{3, 1, 25, 0}, {16, 7, 5, 2}, {50, 40, 10, 0}, {128, 9, 3000, 1}};
+  for (const auto& shape : shapes) {
+    const std::uint64_t dim = shape[0], queries = shape[1], k = shape[2];
+    Batch b{std::vector<float>(6000 * dim), std::vector<float>(queries * dim), dim, k, shape[3], {}, {}};
+    for (float& x : b.embeddings) x = normal(rng);
+    for (float& x : b.queries) x = normal(rng);
+    const std::uint64_t kk = std::min<std::uint64_t>(k, 6000);
+    b.scores.resize(queries * kk);
+    b.indices.resize(queries * kk);
+    velk::search_batch({b.queries, b.embeddings, dim, k, b.tasks}, {b.scores.data(), b.indices.data()});
+    batches.push_back(std::move(b));
+  }
+  on_threads(4, [&](int caller) {
+    for (int round = 0; round < rounds; ++round) {
+      const Batch& b = batches[static_cast<std::size_t>(caller + round) % batches.size()];
+      std::vector<float> scores(b.scores.size());
+      std::vector<std::int64_t> indices(b.indices.size());
+      velk::search_batch({b.queries, b.embeddings, b.dim, b.k, b.tasks}, {scores.data(), indices.data()});
+      bool same = indices == b.indices;
+      for (std::size_t i = 0; same && i < scores.size(); ++i) same = bits(scores[i]) == bits(b.scores[i]);
+      if (!same) fail("batch search of dim " + std::to_string(b.dim) + " differs from the same search alone");
+    }
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,6 +197,7 @@ int main(int argc, char** argv) {
   tiny_calls_from_many_threads(rounds * 10);
   failures_reach_their_own_caller(rounds);
   flat_searches_from_many_threads(rounds / 4 + 1);
+  batch_searches_from_many_threads(rounds / 8 + 1);
   if (failures.load() != 0) {
     std::fprintf(stderr, "%d failures\n", failures.load());
     return 1;

@@ -21,6 +21,7 @@ import numpy as np
 import pytest
 
 import _velk
+import velk
 from conftest import UNDER_ASAN, PanicException, run_python
 
 CALLS = int(os.environ.get("VELK_LEAK_CALLS", "1500"))
@@ -75,7 +76,15 @@ _PROBE_LIST = [(0, float("0.25") * 2), (1, float("0.75") * 2)]
 _PROBE_FLOAT = float("0.5") * 3
 
 
+# velk.search's result: a tuple owning its two arrays and nothing else.
+_PROBE_SEARCH = velk.SearchResult(np.zeros((1, 1), np.float32), np.zeros((1, 1), np.int64))
+
+
 def check_result(result):
+    if isinstance(result, velk.SearchResult):
+        probe = _PROBE_SEARCH
+        assert [sys.getrefcount(o) for o in (result, *result)] == [sys.getrefcount(o) for o in (probe, *probe)]
+        return
     probe = _PROBE_LIST if isinstance(result, list) else _PROBE_FLOAT
     expected = reference_counts(probe)
     if isinstance(result, list):
@@ -132,6 +141,7 @@ QUERY16 = FLAT[:16]
 NP_QUERY = RNG.standard_normal(8).astype(np.float32)
 NP_EMBEDDINGS = RNG.standard_normal((20_000, 8)).astype(np.float32)  # enough rows for the worker pool
 NAN_ROWS = [[float("nan"), 1.0], [1.0, 0.0], [float("inf"), 0.0]]
+NP_QUERIES = RNG.standard_normal((16, 8)).astype(np.float32)
 
 
 class Seq:
@@ -196,6 +206,12 @@ SUCCESS = {
     "top_k_flat_np all rows": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS[:300], 8, 10**6)),
     "top_k_flat_np array.array": (_velk.top_k_flat_np, (array.array("f", [1, 0]), array.array("f", [1, 0, 0, 1]), 2, 2)),
     "top_k_flat_np same array twice": (_velk.top_k_flat_np, (NP_QUERY, NP_QUERY, 4, 2)),
+    "search on the pool": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 10)),
+    "search one thread, keywords": (velk.search, (), {"queries": NP_QUERIES, "embeddings": NP_EMBEDDINGS[:2000],
+                                                       "k": 5, "threads": 1}),
+    "search all rows wanted": (velk.search, (NP_QUERIES[:3], NP_EMBEDDINGS[:300], 10**6)),
+    "search list query, zero query": (velk.search, ([[0.0] * 8, NP_QUERY.tolist()], NP_EMBEDDINGS[:500], 3)),
+    "search 1-D float64 query": (velk.search, (NP_QUERY.astype(np.float64), NP_EMBEDDINGS[:500], 3)),
 }
 
 
@@ -237,6 +253,16 @@ ERRORS = {
     "strided embeddings": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS[::2], 8, 1), None, BufferError),
     "big-endian embeddings": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS[:10].astype(">f4"), 8, 1), None,
                               BufferError),
+    # velk.search
+    "search list embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.tolist()[:50], 1), None, TypeError),
+    "search float64 embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.astype(np.float64), 1), None, TypeError),
+    "search strided embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS[::2], 1), None, ValueError),
+    "search wrong dim": (velk.search, (NP_QUERIES[:, :4], NP_EMBEDDINGS, 1), None, ValueError),
+    "search str queries": (velk.search, (["a"] * 8, NP_EMBEDDINGS, 1), None, TypeError),
+    "search negative k": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, -1), None, ValueError),
+    "search threads 0": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"threads": 0}, ValueError),
+    "search_into bad output": (velk._native.search_into, (NP_QUERIES, NP_EMBEDDINGS, 2, 0, np.empty((16, 3), np.float32),
+                                                           np.empty((16, 2), np.int64)), None, ValueError),
     # panics
     "dim 0 lists": (_velk.top_k_flat, (QUERY16, FLAT, 0, 5), None, PanicException),
     "dim 0 buffers": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS, 0, 5), None, PanicException),
@@ -268,6 +294,7 @@ MEMORY_ERRORS = """
 import ctypes, json, resource, sys
 import numpy as np
 import _velk
+import velk
 class MallInfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in (
         "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
@@ -280,6 +307,7 @@ flat = [1.0] * 12_000_000      # 48 MB of floats once converted
 query, wide = np.ones(1, np.float32), np.ones(8_000_000, np.float32)  # every row wanted: 128 MB of scored rows
 many = np.ones(400_000, np.float32)  # 13 MB to score and rank, 48 MB of result objects
 _velk.top_k_flat_np(query, many, 1, 1)  # the workers start before the limit: their start is not measured here
+velk.search(query, many.reshape(-1, 1), 1)  # velk.search's own workers too
 # Binary: each text-mode open keeps one small object in this interpreter.
 statm = lambda: [int(x) * 4096 for x in open("/proc/self/statm", "rb").read().split()[:2]]
 limit = statm()[0] + 32 * 2**20
@@ -291,7 +319,8 @@ def run(function, *args):
     except MemoryError:
         return "MemoryError"
 calls = [lambda: run(_velk.top_k, [1.0], rows, 1), lambda: run(_velk.top_k_flat, [1.0], flat, 1, 1),
-         lambda: run(_velk.cosine_similarity, flat, [1.0]), lambda: run(_velk.top_k_flat_np, query, wide, 1, 8_000_000)]
+         lambda: run(_velk.cosine_similarity, flat, [1.0]), lambda: run(_velk.top_k_flat_np, query, wide, 1, 8_000_000),
+         lambda: run(velk.search, query, wide.reshape(-1, 1), 2_000_000)]  # 24 MB of results, 64 MB kept hits
 def result_too_large():
     # A limit of its own, from the size right before the call: room to score
     # and rank, not for the result, whatever the other calls left mapped.

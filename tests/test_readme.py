@@ -8,17 +8,19 @@ import numpy as np
 import pytest
 
 import _velk
+import velk
 
 README = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
-NAMESPACE = {"_velk": _velk, "np": np, "numpy": np, "array": array, "nan": float("nan")}
+NAMESPACE = {"_velk": _velk, "velk": velk, "np": np, "numpy": np, "array": array, "nan": float("nan")}
 
 
 def code_lines_with_results():
-    """`_velk.f(...)  # <repr of the result> ...` lines from the python code blocks."""
+    """`_velk.f(...)  # <repr of the result> ...` lines (and `result.x...` lines after a
+    `result = velk.search(...)`) from the python code blocks."""
     for block in re.findall(r"```python\n(.*?)```", README, re.S):
         for line in block.splitlines():
             call, _, comment = line.partition("  #")
-            if call.startswith("_velk.") and re.match(r"\s*[-\[(\d]", comment):
+            if call.startswith(("_velk.", "result.")) and re.match(r"\s*[-\[(\d]", comment):
                 yield pytest.param(call.strip(), comment.strip(), id=call.strip()[:60])
 
 

@@ -1,5 +1,6 @@
-"""The installed type stub: present, in agreement with the built module, and
-good enough for mypy --strict and pyright on the examples."""
+"""The installed type stub of _velk and the velk package's annotations: present,
+in agreement with the built modules, and good enough for mypy --strict and
+pyright on the examples."""
 
 import importlib.util
 import os
@@ -44,6 +45,19 @@ def test_stubtest_agrees_with_the_built_module(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+def test_stubtest_agrees_with_the_built_package(tmp_path):
+    # velk's inline annotations, velk.dask's and the stub of velk._native.
+    require_module("mypy")
+    result = run(sys.executable, "-m", "mypy.stubtest", "velk", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "3 modules" in result.stdout
+
+
+def test_package_is_marked_typed():
+    package = pathlib.Path(importlib.util.find_spec("velk").origin).parent
+    assert (package / "py.typed").exists() and (package / "_native.pyi").exists()
+
+
 def test_stubtest_catches_a_stub_that_drifts(tmp_path):
     require_module("mypy")
     (tmp_path / "_velk.pyi").write_text(SOURCE_STUB.read_text().replace("embeddings: Sequence", "rows: Sequence"))
@@ -56,7 +70,7 @@ def test_mypy_strict_on_examples_and_stub_usage():
     # Strict mode makes an unresolved `import _velk` an error, so this also
     # proves that mypy finds the installed stub package.
     require_module("mypy")
-    result = run(sys.executable, "-m", "mypy", "--config-file", "mypy.ini", "velk_usage.py", *EXAMPLES)
+    result = run(sys.executable, "-m", "mypy", "--config-file", "mypy.ini", "velk_usage.py", "package_usage.py", *EXAMPLES)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -66,12 +80,14 @@ def test_pyright_strict_on_stub_usage():
     pyright = shutil.which("basedpyright", path=str(pathlib.Path(sys.executable).parent)) or shutil.which("pyright")
     if pyright is None:
         pytest.skip("basedpyright is not installed (make test installs it)")
-    result = run(pyright, "-p", "pyrightconfig.json", "--pythonpath", sys.executable, "velk_usage.py")
+    result = run(pyright, "-p", "pyrightconfig.json", "--pythonpath", sys.executable, "velk_usage.py",
+                 "package_usage.py")
     assert result.returncode == 0, result.stdout + result.stderr
     assert "0 errors" in result.stdout
 
 
-def test_stub_promises_hold_at_run_time():
-    result = run(sys.executable, "velk_usage.py")
+@pytest.mark.parametrize("usage", ["velk_usage.py", "package_usage.py"])
+def test_stub_promises_hold_at_run_time(usage):
+    result = run(sys.executable, usage)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.strip() == "ok"

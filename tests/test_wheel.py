@@ -19,8 +19,8 @@ pytestmark = pytest.mark.skipif(
     os.environ.get("VELK_SKIP_PACKAGING") == "1", reason="VELK_SKIP_PACKAGING=1 (e.g. inside cibuildwheel)"
 )
 
-# Runs inside the fresh environment: only the wheel is installed there (it
-# declares no dependency), not numpy.
+# Runs inside the fresh environment: only the wheel and what it declares
+# (numpy) are installed there.
 SMOKE = textwrap.dedent(
     """
     import array, pathlib, sys, _velk
@@ -34,6 +34,11 @@ SMOKE = textwrap.dedent(
     # Enough rows for the worker pool to score in parallel.
     flat = _velk.top_k_flat([1, 2, 3, 4], rows, 4, 3)
     assert _velk.top_k_flat_np(array.array("f", [1, 2, 3, 4]), array.array("f", rows), 4, 3) == flat
+    import numpy, velk
+    package = pathlib.Path(velk.__file__).resolve().parent
+    assert (package / "py.typed").is_file() and (package / "_native.pyi").is_file()
+    result = velk.search(numpy.array([[1, 2, 3, 4], [4, 3, 2, 1]]), numpy.array(rows, numpy.float32).reshape(-1, 4), 3)
+    assert [(int(i), float(s)) for i, s in zip(result.indices[0], result.scores[0])] == flat
     print("wheel ok")
     """
 )
@@ -70,20 +75,31 @@ def needed_libraries(path):
     return {line.split("[", 1)[1].split("]", 1)[0] for line in dynamic.splitlines() if "(NEEDED)" in line}
 
 
-def test_wheel_holds_the_extension_and_stubs_and_depends_on_nothing(wheel, workdir):
+def exported_symbols(path):
+    """The dynamic symbols a shared object defines, read with nm."""
+    return set(run("nm", "-D", "--defined-only", "--format=just-symbols", str(path)).stdout.split())
+
+
+def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone(wheel, workdir):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
         metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
         (extension,) = [n for n in names if n.startswith("_velk.cpython-312") and n.endswith(".so")]
+        (native,) = [n for n in names if n.startswith("velk/_native.cpython-312") and n.endswith(".so")]
         archive.extract(extension, workdir / "unpacked")
+        archive.extract(native, workdir / "unpacked")
     assert "_velk.pyi" in names and "_velk-stubs/__init__.pyi" in names
-    # Only the test extra's tools; nothing is installed with the wheel itself.
+    for name in ("__init__.py", "dask.py", "py.typed", "_native.pyi"):
+        assert "velk/" + name in names
+    # numpy for velk.search, and otherwise only the test extra's tools.
     requirements = [line for line in metadata.splitlines() if line.startswith("Requires-Dist:")]
-    assert all('extra == "test"' in line for line in requirements), requirements
+    assert [line for line in requirements if "extra ==" not in line] == ["Requires-Dist: numpy>=1.26"], requirements
     assert not any(n.startswith(("src/", "tests/", "examples/")) for n in names)
     if sys.platform.startswith("linux"):
-        needed = needed_libraries(workdir / "unpacked" / extension)
-        assert needed and needed <= RUNTIME_LIBRARIES, needed
+        for path, init in ((extension, "PyInit__velk"), (native, "PyInit__native")):
+            needed = needed_libraries(workdir / "unpacked" / path)
+            assert needed and needed <= RUNTIME_LIBRARIES, needed
+            assert exported_symbols(workdir / "unpacked" / path) == {init}
 
 
 def test_wheel_works_in_a_fresh_venv_without_build_tools(wheel, workdir):
@@ -94,6 +110,7 @@ def test_wheel_works_in_a_fresh_venv_without_build_tools(wheel, workdir):
     run(str(python), "-m", "pip", "install", "-q", "--only-binary", ":all:", str(wheel))
     installed = run(str(python), "-m", "pip", "list", "--format=freeze").stdout
     assert not any(tool in installed.lower() for tool in ("cmake", "ninja", "scikit-build", "tbb"))
+    assert "numpy==" in installed.lower()
     result = run(str(python), "-c", SMOKE, cwd=workdir)  # not ROOT: no source tree on sys.path
     assert result.stdout.strip() == "wheel ok"
 
@@ -104,7 +121,8 @@ def test_sdist_builds_and_a_wheel_builds_from_it(workdir):
     (sdist,) = out.glob("velk-*.tar.gz")
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/module/_velk.pyi", "src/module/exports.map"):
+    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/module/_velk.pyi", "src/module/exports.map",
+                   "src/velk/__init__.py", "src/velk/py.typed", "src/velk_native/exports.map"):
         assert needed in names
     assert not any(name.startswith((".venv/", "build/")) for name in names)
     run(sys.executable, "-m", "pip", "wheel", str(sdist), "--no-deps", "-w", str(workdir / "from-sdist"))

@@ -14,25 +14,13 @@
 // the linker for the whole program and then run on a processor without AVX-512.
 // Each file exports one plain entry function and nothing else.
 //
-// A traits type T provides, all static and noexcept:
-//   Vector, kLanes               a register of kLanes floats
-//   kPrefetch                    whether to prefetch the next lane group
-//                                while loading full blocks
-//   load(p)                      kLanes consecutive floats from p
-//   load_first(p, count)         the first count (< kLanes) floats from p, zeros
-//                                after them; reads nothing at or past p + count
-//   transpose(x)                 x[r] holds kLanes elements of row r on entry,
-//                                x[j] column j of the kLanes rows on exit
-//   broadcast(f), add, mul,      lane by lane, each result rounded; never a
-//   sqrt, div                    fused multiply-add
-//   zero_unless_positive(s, v)   v in the lanes where s > 0, +0.0 in the others
-//                                (NaN lanes of s included)
-//   store(out, v)                kLanes floats to out
+// The traits type T is described in simd_traits.h.
 #pragma once
 
 #include <cstdint>
 
 #include "similarity/row_kernels.h"
+#include "similarity/simd_traits.h"
 
 namespace velk {
 namespace {
@@ -54,15 +42,6 @@ inline void store_group(const RowBatch& batch, std::uint64_t first, std::uint64_
     batch.out[first + r].index = batch.first_index + first + r;
     batch.out[first + r].score = lanes[r];
   }
-}
-
-// load_first for instruction sets without a masked load: the few floats are
-// copied into a zeroed block first.
-template <class T>
-inline typename T::Vector load_first_through_copy(const float* p, std::uint64_t count) noexcept {
-  float block[T::kLanes] = {};
-  for (std::uint64_t i = 0; i < count; ++i) block[i] = p[i];
-  return T::load(block);
 }
 
 template <class T>

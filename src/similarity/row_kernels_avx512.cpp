@@ -2,73 +2,10 @@
 // is compiled for AVX-512F (CMakeLists.txt), and row_scoring.cpp calls it only
 // where the processor has AVX-512F.
 #include "similarity/row_kernel_template.h"
+#include "similarity/simd_avx512.h"
 
 #if defined(__x86_64__)
-#if !defined(__AVX512F__)
-#error "row_kernels_avx512.cpp must be compiled with -mavx512f"
-#endif
-#include <immintrin.h>
-
-// GCC 12's AVX-512 intrinsics start from a deliberately undefined register,
-// which its own flow analysis then reports.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 namespace velk {
-namespace {
-
-struct Avx512 {
-  using Vector = __m512;
-  static constexpr int kLanes = 16;
-  static constexpr bool kPrefetch = true;
-
-  static Vector load(const float* p) noexcept { return _mm512_loadu_ps(p); }
-  static Vector load_first(const float* p, std::uint64_t count) noexcept {
-    return _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1u), p);
-  }
-  static void transpose(Vector (&x)[kLanes]) noexcept {
-    Vector t[kLanes];
-    for (int r = 0; r < kLanes; r += 2) {
-      t[r] = _mm512_unpacklo_ps(x[r], x[r + 1]);
-      t[r + 1] = _mm512_unpackhi_ps(x[r], x[r + 1]);
-    }
-    // Within each 128-bit lane k, u[4g + m] now holds column 4k + m of rows
-    // 4g .. 4g + 3.
-    Vector u[kLanes];
-    for (int g = 0; g < kLanes; g += 4) {
-      const __m512d a = _mm512_castps_pd(t[g]);
-      const __m512d b = _mm512_castps_pd(t[g + 1]);
-      const __m512d c = _mm512_castps_pd(t[g + 2]);
-      const __m512d d = _mm512_castps_pd(t[g + 3]);
-      u[g] = _mm512_castpd_ps(_mm512_unpacklo_pd(a, c));
-      u[g + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(a, c));
-      u[g + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(b, d));
-      u[g + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(b, d));
-    }
-    for (int m = 0; m < 4; ++m) {
-      const Vector v0 = _mm512_shuffle_f32x4(u[m], u[4 + m], 0x44);
-      const Vector v1 = _mm512_shuffle_f32x4(u[m], u[4 + m], 0xEE);
-      const Vector v2 = _mm512_shuffle_f32x4(u[8 + m], u[12 + m], 0x44);
-      const Vector v3 = _mm512_shuffle_f32x4(u[8 + m], u[12 + m], 0xEE);
-      x[m] = _mm512_shuffle_f32x4(v0, v2, 0x88);
-      x[4 + m] = _mm512_shuffle_f32x4(v0, v2, 0xDD);
-      x[8 + m] = _mm512_shuffle_f32x4(v1, v3, 0x88);
-      x[12 + m] = _mm512_shuffle_f32x4(v1, v3, 0xDD);
-    }
-  }
-  static Vector broadcast(float f) noexcept { return _mm512_set1_ps(f); }
-  static Vector add(Vector a, Vector b) noexcept { return _mm512_add_ps(a, b); }
-  static Vector mul(Vector a, Vector b) noexcept { return _mm512_mul_ps(a, b); }
-  static Vector sqrt(Vector a) noexcept { return _mm512_sqrt_ps(a); }
-  static Vector div(Vector a, Vector b) noexcept { return _mm512_div_ps(a, b); }
-  static Vector zero_unless_positive(Vector squares, Vector value) noexcept {
-    return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(squares, _mm512_setzero_ps(), _CMP_GT_OQ), value);
-  }
-  static void store(float* out, Vector v) noexcept { _mm512_storeu_ps(out, v); }
-};
-
-}  // namespace
 
 void score_rows_avx512(const RowBatch& batch) noexcept { score_lane_groups<Avx512>(batch); }
 

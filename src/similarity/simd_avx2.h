@@ -1,0 +1,60 @@
+// The traits of AVX2, eight floats per 256-bit register (simd_traits.h).
+#pragma once
+
+#include <cstdint>
+
+#include "similarity/simd_traits.h"
+
+#if defined(__x86_64__)
+#if !defined(__AVX2__)
+#error "simd_avx2.h must be compiled with -mavx2"
+#endif
+#include <immintrin.h>
+
+namespace velk {
+namespace {
+
+struct Avx2 {
+  using Vector = __m256;
+  static constexpr int kLanes = 8;
+  static constexpr bool kPrefetch = true;
+
+  static Vector load(const float* p) noexcept { return _mm256_loadu_ps(p); }
+  static Vector load_first(const float* p, std::uint64_t count) noexcept {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lane);
+    return _mm256_maskload_ps(p, mask);
+  }
+  static void transpose(Vector (&x)[kLanes]) noexcept {
+    Vector t[kLanes];
+    for (int r = 0; r < kLanes; r += 2) {
+      t[r] = _mm256_unpacklo_ps(x[r], x[r + 1]);
+      t[r + 1] = _mm256_unpackhi_ps(x[r], x[r + 1]);
+    }
+    // Within each 128-bit half k, u[4g + m] holds column 4k + m of rows 4g .. 4g + 3.
+    Vector u[kLanes];
+    for (int g = 0; g < kLanes; g += 4) {
+      u[g] = _mm256_shuffle_ps(t[g], t[g + 2], 0x44);
+      u[g + 1] = _mm256_shuffle_ps(t[g], t[g + 2], 0xEE);
+      u[g + 2] = _mm256_shuffle_ps(t[g + 1], t[g + 3], 0x44);
+      u[g + 3] = _mm256_shuffle_ps(t[g + 1], t[g + 3], 0xEE);
+    }
+    for (int m = 0; m < 4; ++m) {
+      x[m] = _mm256_permute2f128_ps(u[m], u[4 + m], 0x20);
+      x[4 + m] = _mm256_permute2f128_ps(u[m], u[4 + m], 0x31);
+    }
+  }
+  static Vector broadcast(float f) noexcept { return _mm256_set1_ps(f); }
+  static Vector add(Vector a, Vector b) noexcept { return _mm256_add_ps(a, b); }
+  static Vector mul(Vector a, Vector b) noexcept { return _mm256_mul_ps(a, b); }
+  static Vector sqrt(Vector a) noexcept { return _mm256_sqrt_ps(a); }
+  static Vector div(Vector a, Vector b) noexcept { return _mm256_div_ps(a, b); }
+  static Vector zero_unless_positive(Vector squares, Vector value) noexcept {
+    return _mm256_and_ps(_mm256_cmp_ps(squares, _mm256_setzero_ps(), _CMP_GT_OQ), value);
+  }
+  static void store(float* out, Vector v) noexcept { _mm256_storeu_ps(out, v); }
+};
+
+}  // namespace
+}  // namespace velk
+#endif

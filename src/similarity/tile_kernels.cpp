@@ -1,0 +1,48 @@
+#include "similarity/tile_kernels.h"
+
+#include "similarity/tile_kernel_template.h"
+
+namespace velk {
+namespace {
+
+// One row per lane group: the tile loops on plain floats, for processors
+// without a SIMD level of ours, and as the reference for the others.
+struct Scalar {
+  using Vector = float;
+  static constexpr int kLanes = 1;
+  static constexpr bool kPrefetch = false;
+
+  static Vector load(const float* p) noexcept { return *p; }
+  static Vector load_first(const float*, std::uint64_t) noexcept { return 0.0f; }  // count is always 0 here
+  static void transpose(Vector (&)[kLanes]) noexcept {}
+  static Vector broadcast(float f) noexcept { return f; }
+  static Vector add(Vector a, Vector b) noexcept { return a + b; }
+  static Vector mul(Vector a, Vector b) noexcept { return a * b; }
+  static Vector sqrt(Vector a) noexcept { return __builtin_sqrtf(a); }
+  static Vector div(Vector a, Vector b) noexcept { return a / b; }
+  static Vector zero_unless_positive(Vector squares, Vector value) noexcept { return squares > 0.0f ? value : 0.0f; }
+  static void store(float* out, Vector v) noexcept { *out = v; }
+};
+
+}  // namespace
+
+TileKernel tile_kernel(SimdLevel level) noexcept {
+  switch (level) {
+#if defined(__x86_64__)
+    case SimdLevel::sse2:
+      return tile_kernel_sse2();
+    case SimdLevel::avx2:
+      return tile_kernel_avx2();
+    case SimdLevel::avx512:
+      return tile_kernel_avx512();
+#endif
+#if defined(__aarch64__)
+    case SimdLevel::neon:
+      return tile_kernel_neon();
+#endif
+    default:
+      return tile_kernel_of<Scalar, 8>();
+  }
+}
+
+}  // namespace velk

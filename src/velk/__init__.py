@@ -1,0 +1,120 @@
+"""Exact, reproducible cosine similarity search over float32 embeddings.
+
+``velk.search`` answers many queries in one call and returns numpy arrays. Every
+score is the float32 that ``_velk.top_k_flat_np`` computes for the same query
+alone, bit for bit, whatever the batch size, the thread count or the processor.
+The four functions of the low-level module ``_velk`` are re-exported here.
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Buffer
+from typing import NamedTuple, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+from _velk import cosine_similarity, top_k, top_k_flat, top_k_flat_np
+
+from . import _native
+
+__all__ = ["SearchResult", "search", "cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]
+
+# Element types that convert to float32 as _velk converts a number: to a
+# Python float (a double) first, then rounded to the nearest float32.
+_REAL_KINDS = frozenset("biuf")
+# The pool caps any larger request anyway.
+_MAX_THREADS = 1 << 16
+
+
+class SearchResult(NamedTuple):
+    """The best hits of each query, best first.
+
+    ``scores`` (float32) and ``indices`` (int64) have shape (nq, min(k, n)), or
+    (min(k, n),) for a single 1-D query. A query that finds fewer hits (an
+    all-zero query finds none) has the rest of its row filled with index -1 and
+    score -inf.
+    """
+
+    scores: npt.NDArray[np.float32]
+    indices: npt.NDArray[np.int64]
+
+
+def search(
+    queries: npt.ArrayLike, embeddings: Buffer, k: SupportsIndex, *, threads: int | None = None
+) -> SearchResult:
+    """The k rows of ``embeddings`` most similar to each query, by cosine similarity.
+
+    ``embeddings``: a C-contiguous float32 array of shape (n, dim), or any object
+    exporting such a buffer (``numpy.memmap`` included); it is read in place,
+    never copied. ``queries``: shape (dim,) or (nq, dim); float32 C-contiguous
+    input is read in place, anything else real (other dtypes, lists, strided
+    views) is converted to float32 once. ``threads`` caps the worker threads of
+    this call; None uses them all.
+
+    Row i of the result holds exactly what
+    ``_velk.top_k_flat_np(queries[i], embeddings, dim, k)`` returns: the same
+    indices in the same order, the same float32 scores. Other Python threads
+    run while the search computes; the arrays must not be changed until it
+    returns.
+    """
+    rows, dim = _native.embeddings_shape(embeddings)
+    matrix, single = _query_matrix(queries, dim)
+    kept = min(_count(k), rows)
+    workers = _workers(threads)
+    scores = np.empty((matrix.shape[0], kept), dtype=np.float32)
+    indices = np.empty((matrix.shape[0], kept), dtype=np.int64)
+    _native.search_into(matrix, embeddings, kept, workers, scores, indices)
+    if single:
+        return SearchResult(scores[0], indices[0])
+    return SearchResult(scores, indices)
+
+
+def _query_matrix(queries: npt.ArrayLike, dim: int) -> tuple[npt.NDArray[np.float32], bool]:
+    """The queries as a C-contiguous, aligned float32 (nq, dim) array, and
+    whether a single 1-D query was given."""
+    if isinstance(queries, (str, bytes)):
+        raise TypeError(f"queries must be real numbers, not {type(queries).__qualname__}")
+    try:
+        array = np.asarray(queries)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"queries must be an array of shape (dim,) or (nq, dim); numpy cannot read the "
+                         f"{type(queries).__qualname__} given: {error}") from error
+    if array.dtype.kind not in _REAL_KINDS:
+        raise TypeError(f"queries must hold real numbers, not {array.dtype} ({type(queries).__qualname__}); "
+                        f"convert them with numpy.asarray(queries, dtype=numpy.float32)")
+    if array.ndim not in (1, 2):
+        raise ValueError(f"queries must have shape (dim,) or (nq, dim), not {array.shape}")
+    if array.shape[-1] != dim:
+        raise ValueError(f"queries have {array.shape[-1]} columns but the embeddings have dim {dim}; "
+                         f"each query needs exactly dim values")
+    if array.dtype != np.float32:
+        # Through float64, so that every number narrows as _velk narrows it.
+        with np.errstate(over="ignore"):
+            array = array.astype(np.float64, copy=False).astype(np.float32)
+    matrix = np.require(array, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
+    return (matrix.reshape(1, dim), True) if matrix.ndim == 1 else (matrix, False)
+
+
+def _count(k: SupportsIndex) -> int:
+    try:
+        value = operator.index(k)
+    except TypeError:
+        raise TypeError(f"k must be an int, not {type(k).__qualname__}") from None
+    if value < 0:
+        raise ValueError(f"k must be 0 or more, not {value}")
+    return value
+
+
+def _workers(threads: int | None) -> int:
+    """0 for the whole pool, else the cap."""
+    if threads is None:
+        return 0
+    try:
+        value = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be None or an int, not {type(threads).__qualname__}") from None
+    if value < 1:
+        raise ValueError(f"threads must be None or 1 or more, not {value}")
+    return min(value, _MAX_THREADS)

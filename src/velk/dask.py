@@ -1,0 +1,98 @@
+"""Exact batch search over a dask array of embeddings, one ``velk.search`` call per chunk.
+
+When the embeddings no longer fit one machine (or one array), keep them as a
+dask array of shape (rows, dim), chunked along the rows. ``search`` runs
+``velk.search`` on every chunk wherever dask schedules it (threads, processes,
+a distributed cluster), shifts each chunk's row indices by the chunk's first
+row, and merges the partial results into the global top k of every query.
+
+The merge orders by velk's own key: the IEEE 754 total order of the float32
+score, best first, then ascending row index among equal scores. Every score
+depends only on its row and its query, and a chunk's top k holds every row of
+the chunk that can reach the global top k, so the result is exactly what one
+``velk.search(queries, numpy.asarray(embeddings), k)`` call returns, ties
+included. Needs dask (``pip install "dask[array]"``).
+"""
+
+from __future__ import annotations
+
+from typing import Any, SupportsIndex
+
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+from dask.base import compute
+from dask.delayed import delayed
+
+from . import SearchResult, _query_matrix
+from . import search as search_array
+
+__all__ = ["search"]
+
+# Partial results are merged in groups of this many, in a tree, so no single
+# task receives every chunk's result.
+MERGE_FAN_IN = 8
+
+
+def rank_keys(scores: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]:
+    """Integer keys that order float32 scores as velk ranks them: a greater key
+    ranks higher (IEEE 754 totalOrder), equal keys are tied scores."""
+    bits = scores.view(np.int32).astype(np.int64)
+    return np.where(bits < 0, bits ^ 0x7FFFFFFF, bits)
+
+
+def merge(parts: list[SearchResult], k: int) -> SearchResult:
+    """The k best of several (nq, width) results, ranked, row by row."""
+    scores = np.concatenate([part.scores for part in parts], axis=1)
+    indices = np.concatenate([part.indices for part in parts], axis=1)
+    # lexsort's last key is the primary one: best score first, then lower row.
+    order = np.lexsort((indices, -rank_keys(scores)), axis=1)[:, :k]
+    return SearchResult(np.take_along_axis(scores, order, axis=1), np.take_along_axis(indices, order, axis=1))
+
+
+def chunk_search(queries: npt.NDArray[np.float32], block: npt.NDArray[Any], first_row: int, k: int) -> SearchResult:
+    """velk.search over one chunk, with row indices counted from the whole array's start."""
+    # A chunk that dask shipped between processes may arrive misaligned
+    # (deserialised from a byte frame at any offset) or strided; copy only then.
+    rows = np.require(block, dtype=np.float32, requirements=["C_CONTIGUOUS", "ALIGNED"])
+    scores, indices = search_array(queries, rows, k)
+    return SearchResult(scores, np.where(indices >= 0, indices + first_row, indices))
+
+
+def search(queries: npt.ArrayLike, embeddings: da.Array, k: SupportsIndex, **compute_kwargs: Any) -> SearchResult:
+    """``velk.search`` over a 2-D dask array (rows, dim), chunk by chunk.
+
+    Returns exactly what ``velk.search(queries, numpy.asarray(embeddings), k)``
+    returns. ``compute_kwargs`` go to ``dask.compute`` (for example
+    ``scheduler="threads"``); with a ``distributed.Client`` active, dask uses it
+    by default.
+    """
+    if embeddings.ndim != 2:
+        raise ValueError(f"embeddings must be a 2-D dask array (rows, dim), not {embeddings.ndim}-D")
+    rows, dim = (int(size) for size in embeddings.shape)
+    # A search of no rows checks the queries, dim and k exactly as a search of
+    # the whole array would, and is the answer when nothing can be found.
+    nothing = search_array(queries, np.empty((0, dim), dtype=np.float32), k)
+    matrix, single = _query_matrix(queries, dim)
+    kept = min(int(k.__index__()), rows)
+    if kept == 0:
+        return nothing
+
+    # Whole rows in every chunk: a row split across chunks would be scored in parts.
+    embeddings = embeddings.rechunk({1: -1})
+    row_starts = np.concatenate([[0], np.cumsum(embeddings.chunks[0])[:-1]])
+    query_task = delayed(matrix, pure=True)
+    partials = [
+        delayed(chunk_search, pure=True)(query_task, block, int(start), kept)
+        for block, start in zip(embeddings.to_delayed()[:, 0], row_starts)
+    ]
+    while len(partials) > 1:
+        partials = [
+            delayed(merge, pure=True)(partials[i : i + MERGE_FAN_IN], kept)
+            for i in range(0, len(partials), MERGE_FAN_IN)
+        ]
+    (result,) = compute(partials[0], **compute_kwargs)
+    scores, indices = result
+    if single:
+        return SearchResult(scores[0], indices[0])
+    return SearchResult(scores, indices)

@@ -1,0 +1,248 @@
+// The batch search at every instruction-set level the processor can run,
+// against one flat_top_k call per query, bit for bit, on random data full of
+// awkward values. Built and run by test_batch_kernels.py, and cross-compiled
+// for 64-bit ARM by `make test-aarch64`:
+//   batch_search_check [SEED]   compare, print one line per level
+//   batch_search_check hash     search fixed-seed data at the widest level and
+//                               print a hash of the result bits, which must be
+//                               the same on every processor
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "similarity/batch.h"
+#include "similarity/batch_search.h"
+#include "similarity/row_scoring.h"
+
+namespace {
+
+using velk::SimdLevel;
+
+std::uint32_t bits(float x) {
+  std::uint32_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+float from_bits(std::uint32_t b) {
+  float x;
+  std::memcpy(&x, &b, sizeof x);
+  return x;
+}
+
+class Values {
+ public:
+  explicit Values(std::uint64_t seed) : rng_(seed) {}
+
+  std::uint64_t below(std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng_); }
+
+  // Mostly ordinary numbers of mixed magnitudes; `weirdness` per mille are
+  // zeros of both signs, subnormals, infinities, NaNs with payloads, or
+  // values whose squares overflow or underflow.
+  float awkward(unsigned weirdness) {
+    if (below(1000) >= weirdness) return ordinary();
+    const std::uint32_t sign = below(2) ? 0x80000000u : 0u;
+    switch (below(6)) {
+      case 0:
+        return from_bits(sign);
+      case 1:
+        return from_bits(static_cast<std::uint32_t>(1 + below(0x007FFFFF)) | sign);
+      case 2:
+        return from_bits(0x7F800000u | sign);
+      case 3:
+        return from_bits(0x7FC00000u | static_cast<std::uint32_t>(below(0x003FFFFF)) | sign);
+      case 4:
+        return std::uniform_real_distribution<float>(1e19f, 3e38f)(rng_) * (sign ? -1.0f : 1.0f);
+      default:
+        return std::uniform_real_distribution<float>(1e-30f, 1e-20f)(rng_) * (sign ? -1.0f : 1.0f);
+    }
+  }
+
+  float ordinary() {
+    const float scale = std::ldexp(1.0f, static_cast<int>(below(13)) - 6);
+    return std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng_) * scale;
+  }
+
+ private:
+  std::mt19937_64 rng_;
+};
+
+struct Case {
+  std::uint64_t rows, dim, queries, k, tasks;
+  std::vector<float> embeddings, query_rows;
+};
+
+// Queries with zeros, NaNs, or equal to a row; rows with whole zero rows,
+// one-NaN rows, infinite rows, duplicates (tied scores) and rows whose every
+// product with a query is -0.0; then k and the task cap.
+Case make_case(Values& values, std::uint64_t rows, std::uint64_t dim, std::uint64_t queries, unsigned weirdness) {
+  Case c{rows, dim, queries, 0, 0, std::vector<float>(rows * dim), std::vector<float>(queries * dim)};
+  for (float& x : c.embeddings) x = values.awkward(weirdness);
+  for (float& x : c.query_rows) x = values.awkward(weirdness / 4);
+  for (std::uint64_t q = 0; q < queries; ++q) {
+    float* query = c.query_rows.data() + q * dim;
+    switch (values.below(8)) {
+      case 0:
+        std::fill(query, query + dim, values.below(2) ? 0.0f : -0.0f);
+        break;
+      case 1:
+        std::copy(c.embeddings.begin(), c.embeddings.begin() + static_cast<std::ptrdiff_t>(dim), query);
+        break;
+      case 2:
+        query[values.below(dim)] = std::numeric_limits<float>::quiet_NaN();
+        break;
+      case 3:
+        for (std::uint64_t j = 0; j < dim; j += 2) query[j] = 0.0f;
+        break;
+      default:
+        break;
+    }
+  }
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    float* row = c.embeddings.data() + r * dim;
+    switch (values.below(16)) {
+      case 0:
+        std::fill(row, row + dim, 0.0f);
+        break;
+      case 1:
+        row[values.below(dim)] = std::numeric_limits<float>::quiet_NaN();
+        break;
+      case 2:
+        row[values.below(dim)] = INFINITY;
+        break;
+      case 3:
+        std::copy(c.embeddings.begin(), c.embeddings.begin() + static_cast<std::ptrdiff_t>(dim), row);
+        break;
+      case 4: {
+        // Every product with the first query is -0.0, so its dot product is
+        // -0.0 only if the sum starts from -0.0.
+        const float* query = c.query_rows.data();
+        for (std::uint64_t j = 0; j < dim; ++j) row[j] = std::copysign(query[j] == 0.0f ? 1.0f : 0.0f, -query[j]);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  const std::uint64_t ks[] = {1, 1 + values.below(10), rows, rows + 3, 1 + values.below(rows)};
+  c.k = ks[values.below(5)];
+  c.tasks = values.below(3);  // 0: the whole pool
+  return c;
+}
+
+struct Results {
+  std::vector<float> scores;
+  std::vector<std::int64_t> indices;
+};
+
+Results expected(const Case& c) {
+  const std::uint64_t kk = std::min(c.k, c.rows);
+  Results out{std::vector<float>(c.queries * kk, -INFINITY), std::vector<std::int64_t>(c.queries * kk, -1)};
+  for (std::uint64_t q = 0; q < c.queries; ++q) {
+    const std::span<const float> query(c.query_rows.data() + q * c.dim, c.dim);
+    const std::vector<velk::ScoredHit> hits = velk::flat_top_k(query, c.embeddings, c.dim, c.k);
+    for (std::uint64_t j = 0; j < hits.size(); ++j) {
+      out.scores[q * kk + j] = hits[j].score;
+      out.indices[q * kk + j] = static_cast<std::int64_t>(hits[j].index);
+    }
+  }
+  return out;
+}
+
+Results search(SimdLevel level, const Case& c) {
+  const std::uint64_t kk = std::min(c.k, c.rows);
+  // A guard entry after each array: nothing may be written past the results.
+  Results out{std::vector<float>(c.queries * kk + 1, 12345.0f), std::vector<std::int64_t>(c.queries * kk + 1, 777)};
+  velk::search_batch_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.tasks},
+                          {out.scores.data(), out.indices.data()});
+  return out;
+}
+
+int compare_all(std::uint64_t seed) {
+  Values values(seed);
+  std::vector<std::uint64_t> dims;
+  for (std::uint64_t d = 1; d <= 40; ++d) dims.push_back(d);
+  for (std::uint64_t d : {63, 64, 65, 127, 128, 129, 383, 384, 385, 767, 768, 769}) dims.push_back(d);
+
+  int failures = 0;
+  for (const SimdLevel level : velk::kSimdLevels) {
+    if (!velk::simd_level_supported(level)) {
+      std::printf("skipped %s\n", velk::simd_level_name(level));
+      continue;
+    }
+    std::uint64_t compared = 0;
+    std::uint64_t nan_scores = 0;
+    Values level_values(seed);
+    for (const std::uint64_t dim : dims) {
+      for (std::uint64_t round = 0; round < 3; ++round) {
+        // Sometimes enough rows for several blocks and for the pool.
+        const std::uint64_t rows = 1 + level_values.below(round == 2 ? 3000 : 200);
+        const std::uint64_t queries = 1 + level_values.below(round == 1 ? 40 : 12);
+        const unsigned weirdness = round == 0 ? 0 : (round == 1 ? 10 : 200);
+        const Case c = make_case(level_values, rows, dim, queries, weirdness);
+        const Results want = expected(c);
+        const Results got = search(level, c);
+        if (bits(got.scores.back()) != bits(12345.0f) || got.indices.back() != 777) {
+          std::printf("FAIL %s wrote past the results: dim %llu\n", velk::simd_level_name(level),
+                      static_cast<unsigned long long>(dim));
+          ++failures;
+        }
+        for (std::uint64_t i = 0; i < want.scores.size(); ++i) {
+          ++compared;
+          if (want.scores[i] != want.scores[i]) ++nan_scores;
+          if (got.indices[i] != want.indices[i] || bits(got.scores[i]) != bits(want.scores[i])) {
+            if (++failures <= 20) {
+              std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu tasks %llu entry %llu: %lld %08x, expected %lld %08x\n",
+                          velk::simd_level_name(level), static_cast<unsigned long long>(dim),
+                          static_cast<unsigned long long>(rows), static_cast<unsigned long long>(queries),
+                          static_cast<unsigned long long>(c.k), static_cast<unsigned long long>(c.tasks),
+                          static_cast<unsigned long long>(i), static_cast<long long>(got.indices[i]),
+                          bits(got.scores[i]), static_cast<long long>(want.indices[i]), bits(want.scores[i]));
+            }
+          }
+        }
+      }
+    }
+    std::printf("checked %s: %llu entries, %llu NaN scores\n", velk::simd_level_name(level),
+                static_cast<unsigned long long>(compared), static_cast<unsigned long long>(nan_scores));
+  }
+  std::printf("%d failures\n", failures);
+  return failures == 0 ? 0 : 1;
+}
+
+// FNV-1a over the result bits of a fixed-seed batch: the same on every processor.
+int print_hash() {
+  Values values(20261208);
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  const auto mix = [&hash](std::uint64_t word) {
+    for (int b = 0; b < 8; ++b) {
+      hash ^= (word >> (8 * b)) & 0xFF;
+      hash *= 0x100000001b3u;
+    }
+  };
+  for (const std::uint64_t dim : {1, 7, 64, 100, 385}) {
+    Case c = make_case(values, 4000, dim, 37, 20);
+    c.k = 25;
+    const Results got = search(velk::active_simd_level(), c);
+    for (std::uint64_t i = 0; i + 1 < got.scores.size(); ++i) {
+      mix(bits(got.scores[i]));
+      mix(static_cast<std::uint64_t>(got.indices[i]));
+    }
+  }
+  std::printf("%016llx %s\n", static_cast<unsigned long long>(hash), velk::simd_level_name(velk::active_simd_level()));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "hash") return print_hash();
+  return compare_all(argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1);
+}
