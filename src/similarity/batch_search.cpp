@@ -13,6 +13,7 @@
 #include "similarity/kernel.h"
 #include "similarity/panic.h"
 #include "similarity/ranking.h"
+#include "similarity/row_ranges.h"
 #include "similarity/row_scoring.h"
 #include "similarity/tile_kernels.h"
 #include "similarity/worker_pool.h"
@@ -43,40 +44,8 @@ constexpr std::uint64_t kMinTilesPerTask = 2;
 constexpr std::uint64_t kNoChunk = std::numeric_limits<std::uint64_t>::max();
 
 // A lone query has nothing to share a packed block with: it is scored with the
-// row kernels, in row ranges cut as flat_top_k cuts them (about 2^15 to 2^18
-// floats, about 64 of them, whole blocks of 16 rows), which gives it
+// row kernels, in the row ranges that flat_top_k cuts, which gives it
 // flat_top_k's speed.
-constexpr std::uint64_t kFloatsPerRange = std::uint64_t{1} << 15;
-constexpr std::uint64_t kMaxFloatsPerRange = std::uint64_t{1} << 18;
-constexpr std::uint64_t kMinRanges = 64;
-constexpr std::uint64_t kRowsPerBlock = 16;
-constexpr std::uint64_t kRowsPerScoring = 256;
-
-class RowRanges {
- public:
-  RowRanges(std::uint64_t rows, std::uint64_t dim) : rows_(rows) {
-    blocks_ = rows / kRowsPerBlock + (rows % kRowsPerBlock != 0);
-    const std::uint64_t floats = std::clamp(rows * dim / kMinRanges, kFloatsPerRange, kMaxFloatsPerRange);
-    blocks_per_range_ = std::max<std::uint64_t>(1, floats / dim / kRowsPerBlock);
-    count_ = blocks_ / blocks_per_range_ + (blocks_ % blocks_per_range_ != 0);
-  }
-
-  std::uint64_t count() const noexcept { return count_; }
-
-  // The rows [first, end) of a range; a range beyond the blocks is a broken split.
-  std::pair<std::uint64_t, std::uint64_t> rows(std::uint64_t range) const {
-    const std::uint64_t first_block = range * blocks_per_range_;
-    const std::uint64_t end_block = std::min(first_block + blocks_per_range_, blocks_);
-    if (first_block >= end_block) panic(kTooManyValues);
-    return {first_block * kRowsPerBlock, std::min(end_block * kRowsPerBlock, rows_)};
-  }
-
- private:
-  std::uint64_t rows_;
-  std::uint64_t blocks_;
-  std::uint64_t blocks_per_range_;
-  std::uint64_t count_;
-};
 
 // Floats on 64-byte boundaries, so that no vector load of a packed column
 // crosses a cache line.
@@ -267,12 +236,8 @@ void Search::search_group(std::uint64_t first_tile, std::uint64_t end_tile, bool
       const FlatScoringContext context{batch_.embeddings, dim_, query(q), norms_[q]};
       run_ranges(ranges, tasks, [&](std::uint64_t task, std::uint64_t range) {
         const auto [begin, end] = row_ranges.rows(range);
-        ScoredHit scored[kRowsPerScoring];
-        for (std::uint64_t first = begin; first < end; first += kRowsPerScoring) {
-          const std::uint64_t last = std::min(first + kRowsPerScoring, end);
-          score_rows_with(level_, context, first, last, scored);
-          for (std::uint64_t i = 0; i < last - first; ++i) consume(task, 0, scored[i].index, scored[i].score);
-        }
+        score_rows_through(level_, context, begin, end,
+                           [&](std::uint64_t index, float score) { consume(task, 0, index, score); });
       });
       return;
     }
