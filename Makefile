@@ -213,8 +213,11 @@ $(ARM_CHECK)/bin/%: $(ARM_CHECK)/tests/%.o $(call core_objects,$(ARM_CHECK))
 
 -include $(wildcard $(HOST_CHECK)/*/*.d $(HOST_CHECK)/*/*/*.d $(ARM_CHECK)/*/*.d $(ARM_CHECK)/*/*/*.d)
 
-# kernel_check (the host build of test-aarch64's drivers) gives the plain-read
-# floor printed beside each single-query shape.
+# Writes benchmarks/results/ and, from results.json, docs/benchmarks.md and
+# README's speed summary (`$(PY) benchmarks/run.py --from-results` rewrites
+# those two without measuring). kernel_check (the host build of
+# test-aarch64's drivers) gives the plain-read floor beside each single-query
+# shape.
 bench: install $(VENV)/.bench-deps $(HOST_CHECK)/bin/kernel_check
 	$(PY) benchmarks/run.py
 
