@@ -19,13 +19,44 @@ DEMO_DEPS := numpy
 TEST_DEPS := pytest numpy mypy basedpyright "dask[array]" distributed build
 BENCH_DEPS := numpy matplotlib faiss-cpu threadpoolctl
 
-.PHONY: demo test test-asan test-tsan fuzz bench install check-tools clean
+.PHONY: demo test test-asan test-tsan fuzz bench install check-tools clean lint lint-tidy format
 
 demo: install $(VENV)/.demo-deps
 	$(PY) examples/demo.py
 
 test: install $(VENV)/.test-deps
 	$(PY) -m pytest -q $(PYTEST_ARGS)
+
+# Style and static checks; `make lint` changes nothing, `make format` applies
+# the two formatters. The tools are pinned PyPI wheels in .venv (the same
+# versions as .pre-commit-config.yaml), so every machine formats alike.
+# clang-tidy reads the compile commands of a CMake configuration of its own
+# (configured only, never built) and checks src/ with the headers it includes.
+LINT_DEPS := clang-format==23.1.3 clang-tidy==23.1.4 ruff==0.17.5
+LINT_BUILD := build/lint
+CXX_FILES = $(shell find src tests -name '*.cpp' -o -name '*.h' | sort)
+
+$(VENV)/.lint-deps: $(VENV)/.created Makefile
+	$(PIP) install $(LINT_DEPS)
+	touch $@
+
+lint: $(VENV)/.lint-deps $(VENV)/.build-deps
+	@status=0; \
+	echo "clang-format --dry-run on src/ and tests/"; $(VENV)/bin/clang-format --dry-run -Werror $(CXX_FILES) || status=1; \
+	$(MAKE) --no-print-directory lint-tidy || status=1; \
+	echo "ruff check"; $(VENV)/bin/ruff check . || status=1; \
+	echo "ruff format --check"; $(VENV)/bin/ruff format --check . || status=1; \
+	exit $$status
+
+lint-tidy: $(VENV)/.lint-deps $(VENV)/.build-deps
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+		-DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	$(PY) $(VENV)/bin/run-clang-tidy.py -quiet -p $(LINT_BUILD) -clang-tidy-binary $(VENV)/bin/clang-tidy \
+		-j $$(nproc 2>/dev/null || echo 2) '$(CURDIR)/src/'
+
+format: $(VENV)/.lint-deps
+	$(VENV)/bin/clang-format -i $(CXX_FILES)
+	$(VENV)/bin/ruff format .
 
 # The whole suite against a build with AddressSanitizer and UBSan, in its own
 # venv and build directory. CPython is not instrumented, so the ASan runtime is
@@ -182,8 +213,11 @@ $(ARM_CHECK)/bin/%: $(ARM_CHECK)/tests/%.o $(call core_objects,$(ARM_CHECK))
 
 -include $(wildcard $(HOST_CHECK)/*/*.d $(HOST_CHECK)/*/*/*.d $(ARM_CHECK)/*/*.d $(ARM_CHECK)/*/*/*.d)
 
-# kernel_check (the host build of test-aarch64's drivers) gives the plain-read
-# floor printed beside each single-query shape.
+# Writes benchmarks/results/ and, from results.json, docs/benchmarks.md and
+# README's speed summary (`$(PY) benchmarks/run.py --from-results` rewrites
+# those two without measuring). kernel_check (the host build of
+# test-aarch64's drivers) gives the plain-read floor beside each single-query
+# shape.
 bench: install $(VENV)/.bench-deps $(HOST_CHECK)/bin/kernel_check
 	$(PY) benchmarks/run.py
 

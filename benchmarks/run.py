@@ -11,23 +11,32 @@ subprocess, with a controlled environment:
   - RAYON_NUM_THREADS is set per subprocess for the thread-scaling figure.
 
 Prints a table, writes benchmarks/results/results.txt, results.json and
-results.png. Usage: python benchmarks/run.py [--quick]
+results.png, and docs/benchmarks.md (with the speed summary in README.md) from
+them. Usage: python benchmarks/run.py [--quick]
+
+`--from-results` runs nothing: it writes results.txt, docs/benchmarks.md and
+README's summary again from results.json, after a change to how they are
+written.
 """
 
 import argparse
 import json
 import math
 import os
+import platform
 import re
 import resource
 import statistics
 import subprocess
 import sys
+import textwrap
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
+DOCS_PAGE = HERE.parent / "docs" / "benchmarks.md"
+README = HERE.parent / "README.md"
 # Built by `make bench` (the Makefile's host check build): its `read` mode times
 # a plain read of an array, the floor for any scorer.
 KERNEL_CHECK = HERE.parent / "build" / "check" / "host" / "bin" / "kernel_check"
@@ -343,10 +352,25 @@ def ns(seconds):
     return f"{seconds * 1e9:8.1f} ns"
 
 
-def report(results, removed):
+def machine_record(removed):
+    """Where and when the figures were taken, stored with them in results.json."""
+    cpu = None
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), None)
+    except OSError:
+        pass
+    return {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "processors": os.cpu_count(),
+            "cpu": cpu or platform.processor() or None, "system": f"{platform.system()} {platform.machine()}",
+            "python": platform.python_version(), "removed_from_environment": removed}
+
+
+def report(results):
+    machine = results["machine"]
+    removed = machine.get("removed_from_environment")
     lines = []
     add = lines.append
-    add(f"_velk benchmarks, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {os.cpu_count()} processors")
+    add(f"_velk benchmarks, {machine['date']}, {machine['processors']} processors")
     add("every figure: median of interleaved runs in one process; ratio = time / time of _velk")
     if removed:
         add(f"removed from the benchmark environment: {', '.join(removed)}")
@@ -409,7 +433,7 @@ def report(results, removed):
 
 def conditions(result):
     busy = result.get("busy_before")
-    busy = "?" if busy is None else f"{100 * busy:.0f}%"
+    busy = "?" if busy is None else f"{100 * max(0.0, busy):.0f}%"
     return f"[machine busy {busy} before; other processes {100 * result.get('others_during', 0):.0f}% during]"
 
 
@@ -482,35 +506,179 @@ def plot(results, path):
     fig.savefig(path, dpi=110)
 
 
-README = HERE.parent / "README.md"
-README_START = "<!-- benchmark results: produced by `make bench`; do not edit by hand -->"
-README_END = "<!-- end of benchmark results -->"
+# ---------------------------------------------------------------- docs/benchmarks.md and README's summary
 
 
-def update_readme(text):
-    """Puts the latest table between the README's benchmark markers."""
-    readme = README.read_text()
-    start = readme.find(README_START)
-    end = readme.find(README_END)
+README_START = "<!-- speed summary: written by `make bench` from benchmarks/results/results.json -->"
+README_END = "<!-- end of speed summary -->"
+
+
+def headline(results):
+    """A few sentences with the ratios a user asks about first."""
+    batch = results["batch"][0]
+    seconds, single = batch["seconds"], batch["top_k_flat_np"]
+    one, many, most = seconds["1"]["velk.search"], seconds["64"], seconds[max(seconds, key=int)]
+    largest = max(seconds, key=int)
+    shape = f"{batch['n']:,} x {batch['dim']} float32, k = {K}, {results['machine']['processors']} processors"
+    return textwrap.fill(
+        f"On {shape}: one query takes {one * 1e3:.0f} ms with `velk.search` and {single * 1e3:.0f} ms with "
+        f"`_velk.top_k_flat_np`, both reading the array once. A batch of 64 queries takes "
+        f"{many['velk.search']:.2f} s, {64 * single / many['velk.search']:.1f} times less than 64 single calls, "
+        f"{many['numpy Q @ E.T'] / many['velk.search']:.1f} times less than numpy's `Q @ E.T` and "
+        f"{many['faiss IndexFlatIP'] / many['velk.search']:.1f} times less than faiss's `IndexFlatIP`; {largest} "
+        f"queries take {most['velk.search']:.2f} s against faiss's {most['faiss IndexFlatIP']:.2f} s.",
+        width=116, break_long_words=False, break_on_hyphens=False)
+
+
+def markdown_table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---:" if i else "---" for i in range(len(header))) + "|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def milliseconds(seconds):
+    return f"{seconds * 1e3:,.3f} ms"
+
+
+def load(result):
+    """The load on the machine around one measurement, as the report gives it."""
+    busy = result.get("busy_before")
+    busy = "?" if busy is None else f"{100 * max(0.0, busy):.0f}%"  # rounding can leave -1e-12
+    return f"{busy} / {100 * result.get('others_during', 0):.0f}%"
+
+
+def benchmarks_page(results):
+    machine = results["machine"]
+    add_lines = []
+    add = add_lines.append
+    add("# Benchmarks")
+    add("")
+    add("<!-- Written by `make bench` (benchmarks/run.py) from benchmarks/results/results.json; do not edit by hand."
+        " `python benchmarks/run.py --from-results` writes it again without running anything. -->")
+    add("")
+    where = ", ".join(str(part) for part in (machine.get("cpu"), machine.get("system")) if part)
+    add(f"Measured on {machine['date']}, {machine['processors']} processors"
+        + (f" ({where})" if where else "") + (f", CPython {machine['python']}" if machine.get("python") else "")
+        + ". Run `make bench` to measure your machine; it rewrites this page, the raw figures in "
+        "[benchmarks/results/results.json](../benchmarks/results/results.json), the text report "
+        "[results.txt](../benchmarks/results/results.txt) and the plot.")
+    add("")
+    add(headline(results))
+    add("")
+    add("## How to read the figures")
+    add("")
+    add("- Every time is the median of several runs inside one process. The competitors of one comparison run in "
+        "turns (a, b, c, a, b, c, ...), with a pause before each call so that threads spinning after one library's "
+        "call do not take a core from the next, and each comparison runs in a fresh process.")
+    add("- A ratio is a competitor's time divided by velk's time in the same comparison: above 1, velk is faster. "
+        "Compare ratios, not absolute times, between machines.")
+    add("- numpy and faiss get rows and queries normalised beforehand, so they compute a plain dot product; velk "
+        "computes the full cosine, exactly. The BLAS that numpy actually ran, and faiss's thread count, are in "
+        "results.txt.")
+    add("- *Load* is the share of the machine that was busy just before the measurement, and the share that other "
+        "processes took during it. A few percent is noise; more than that makes the ratios unreliable.")
+    add("- The *floor* is a plain read of the same array with the same threads: no scorer can be faster than that, "
+        "and a large array is scored at memory speed when velk is near it.")
+    for batch in results.get("batch", []):
+        add("")
+        add(f"## `velk.search`: many queries in one call ({batch['n']:,} x {batch['dim']}, k = {K})")
+        add("")
+        add(f"Every row equal to its single-query call: {batch['rows_equal_single_calls']}; same indices as faiss: "
+            f"{100 * batch['share_of_faiss_indices']:.0f}%. One `_velk.top_k_flat_np` call per query takes "
+            f"{milliseconds(batch['top_k_flat_np'])}. Load: {load(batch)}.")
+        add("")
+        names = list(next(iter(batch["seconds"].values())))
+        rows = []
+        for size, seconds in batch["seconds"].items():
+            ours = seconds["velk.search"]
+            row = [size] + [f"{milliseconds(t)} ({int(size) / t:,.0f} q/s)" for t in seconds.values()]
+            row.append(f"{int(size) * batch['top_k_flat_np'] / ours:.2f}x")
+            row += [f"{t / ours:.2f}x" for name, t in seconds.items() if name != "velk.search"]
+            rows.append(row)
+        others = [name for name in names if name != "velk.search"]
+        add(markdown_table(["queries per call", *names, "single calls / velk.search",
+                            *(f"{name} / velk.search" for name in others)], rows))
+    add("")
+    add(f"## One query per call: `_velk.top_k_flat_np` (k = {K})")
+    add("")
+    rows = []
+    for shape in results["flat"]:
+        for r in shape["runs"]:
+            base = r["seconds"]["top_k_flat_np"]
+            floor = shape["floor"].get(r["threads"])
+            rows.append([f"{r['n']:,} x {r['dim']} ({r['n'] * r['dim'] * 4 / 1e6:,.0f} MB)", r["threads"],
+                         milliseconds(base)]
+                        + [f"{r['seconds'][name] / base:.2f}x" for name in ("numpy recipe", "E @ q", "faiss IndexFlatIP")]
+                        + [f"{milliseconds(floor)} ({floor / base:.2f}x)" if floor else "-", load(r)])
+    add(markdown_table(["rows x dim", "threads", "top_k_flat_np", "numpy recipe", "numpy E @ q", "faiss IndexFlatIP",
+                        "floor: plain read", "load"], rows))
+    add("")
+    add("The numpy recipe is the usual cosine top-k (`E @ q` over row norms and the query norm, `argpartition`, a "
+        "sort of the k); `E @ q` alone is the matrix product without norms or selection.")
+    add("")
+    add(f"## From Python lists (k = {K})")
+    add("")
+    rows = []
+    for r in results["lists"]:
+        s = r["seconds"]
+        rows.append([f"{r['n']:,} x {r['dim']}", milliseconds(s["top_k_flat (lists)"]),
+                     f"{s['np.asarray + recipe (flat list)'] / s['top_k_flat (lists)']:.2f}x",
+                     milliseconds(s["top_k (list of lists)"]),
+                     f"{s['np.asarray + recipe (list of lists)'] / s['top_k (list of lists)']:.2f}x", load(r)])
+    add(markdown_table(["rows x dim", "top_k_flat (flat list)", "np.asarray + recipe / top_k_flat",
+                        "top_k (list of lists)", "np.asarray + recipe / top_k", "load"], rows))
+    add("")
+    add("## `cosine_similarity` on two short lists, against `math.dist`")
+    add("")
+    rows = [[str(r["length"]), f"{r['seconds']['cosine_similarity'] * 1e9:,.1f} ns",
+             f"{r['seconds']['math.dist'] * 1e9:,.1f} ns",
+             f"{r['seconds']['cosine_similarity'] / r['seconds']['math.dist']:.2f}", load(r)]
+            for r in results["short"]]
+    add(markdown_table(["length", "cosine_similarity", "math.dist", "cosine_similarity / math.dist", "load"], rows))
+    add("")
+    add("## `top_k_flat_np` on one worker and on two (RAYON_NUM_THREADS, one process each)")
+    add("")
+    rows = []
+    for one, two in results["threads"]:
+        t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
+        rows.append([f"{one['n']:,} x {one['dim']}", milliseconds(t1), milliseconds(t2), f"{t1 / t2:.2f}x",
+                     f"{load(one)}; {load(two)}"])
+    add(markdown_table(["rows x dim", "1 thread", "2 threads", "speed-up", "load"], rows))
+    add("")
+    add("![Benchmark plot: velk, numpy and faiss](../benchmarks/results/results.png)")
+    return "\n".join(add_lines) + "\n"
+
+
+def update_readme(results):
+    """Puts the headline between README's summary markers."""
+    readme = README.read_text(encoding="utf-8")
+    start, end = readme.find(README_START), readme.find(README_END)
     if start < 0 or end < start:
         return
-    head = readme[: start + len(README_START)]
-    body = readme[start + len(README_START) : end]
-    # Keep the prose and the plot; replace only the table block.
-    fence = "\n```text\n"
-    if fence in body:
-        body = body[: body.index(fence)] + body[body.index("\n```\n", body.index(fence) + len(fence)) + 5 :]
-    table = f"{fence}{text.rstrip()}\n```\n"
-    plot_line = body.find("![")
-    body = body[:plot_line] + table.lstrip("\n") + "\n" + body[plot_line:] if plot_line >= 0 else body + table
-    README.write_text(head + body + readme[end:])
+    README.write_text(readme[: start + len(README_START)] + "\n" + headline(results) + "\n" + readme[end:],
+                      encoding="utf-8")
+
+
+def write_documents(results):
+    """Everything that is written from results.json alone."""
+    text = report(results)
+    (RESULTS / "results.txt").write_text(text + "\n")
+    DOCS_PAGE.write_text(benchmarks_page(results), encoding="utf-8")
+    update_readme(results)
+    return text
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--section", nargs="+")
     parser.add_argument("--quick", action="store_true", help="fewer rounds and no 1,000,000 x 768 shape")
+    parser.add_argument("--from-results", action="store_true",
+                        help="measure nothing: write results.txt, docs/benchmarks.md and README's summary from results.json")
     args = parser.parse_args()
+    if args.from_results:
+        write_documents(json.loads((RESULTS / "results.json").read_text()))
+        print(f"written from {RESULTS / 'results.json'}: {RESULTS / 'results.txt'}, {DOCS_PAGE}, README's summary")
+        return
     if args.section:
         name, *values = args.section
         print(json.dumps(SECTIONS[name](*map(int, values))))
@@ -519,7 +687,7 @@ def main():
     env, removed = benchmark_environment()
     repeats = 3 if args.quick else 9
     flat_shapes = FLAT_SHAPES[:-1] if args.quick else FLAT_SHAPES
-    results = {"batch": [], "flat": [], "lists": [], "short": [], "threads": []}
+    results = {"machine": machine_record(removed), "batch": [], "flat": [], "lists": [], "short": [], "threads": []}
     batch_shape = (100_000, BATCH_SHAPE[1]) if args.quick else BATCH_SHAPE
     results["batch"].append(run_section("batch", [*batch_shape, repeats], env))
     for n, dim in flat_shapes:
@@ -536,14 +704,11 @@ def main():
     for shape in THREAD_SHAPES:
         results["threads"].append([run_section("threads", [*shape, repeats * 200], env, {"RAYON_NUM_THREADS": t})
                                    for t in ("1", "2")])
-    text = report(results, removed)
-    print(text)
     RESULTS.mkdir(exist_ok=True)
-    (RESULTS / "results.txt").write_text(text + "\n")
     (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
+    print(write_documents(results))
     plot(results, RESULTS / "results.png")
-    update_readme(text)
-    print(f"\nwritten: {RESULTS / 'results.txt'}, results.json, results.png")
+    print(f"\nwritten: {RESULTS / 'results.txt'}, results.json, results.png, {DOCS_PAGE}, README's summary")
 
 
 if __name__ == "__main__":
