@@ -12,6 +12,7 @@
 #include "binding/interpreter_unlock.h"
 #include "binding/message_text.h"
 #include "similarity/batch_search.h"
+#include "similarity/panic.h"
 #include "velk_native/array_view.h"
 
 namespace velk {
