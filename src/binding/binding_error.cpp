@@ -9,6 +9,7 @@
 #include "similarity/panic.h"
 
 namespace velk {
+
 void python_api_call_failed(std::source_location where) {
   // Printing needs memory too: short of it, PyErr_Print runs sys.excepthook,
   // sets sys.last_exc and dumps "lost sys.stderr" blocks, and the panic's own
