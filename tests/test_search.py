@@ -213,25 +213,143 @@ def test_refusals_say_what_was_given_and_how_to_fix_it(call, error, message):
     assert str(raised.value).startswith(message)
 
 
-def test_the_native_entry_checks_what_memory_safety_depends_on():
-    # velk.search never passes these, but a direct call must not write out of bounds.
-    e = np.ones((4, 3), np.float32)
-    q = np.ones((2, 3), np.float32)
-    native = velk._native
-    with pytest.raises(ValueError, match=r"^scores must have shape \(2, 3\), not \(2, 2\)$"):
-        native.search_into(q, e, 3, 0, np.empty((2, 2), np.float32), np.empty((2, 3), np.int64))
-    with pytest.raises(TypeError, match="^indices must hold int64 in native byte order, not a 2-D array of int32"):
-        native.search_into(q, e, 3, 0, np.empty((2, 3), np.float32), np.empty((2, 3), np.int32))
-    read_only = np.empty((2, 3), np.float32)
-    read_only.flags.writeable = False
-    with pytest.raises(ValueError, match="read-only"):  # numpy's own refusal
-        native.search_into(q, e, 3, 0, read_only, np.empty((2, 3), np.int64))
-    with pytest.raises(ValueError, match=r"^queries must have shape \(2, 3\), not \(2, 2\)$"):
-        native.search_into(np.ones((2, 2), np.float32), e, 3, 0, np.empty((2, 3), np.float32), np.empty((2, 3), np.int64))
-    with pytest.raises(TypeError, match=r"^search_into\(\) takes exactly 6 positional arguments \(2 given\)$"):
-        native.search_into(q, e)
-    with pytest.raises(OverflowError):
-        native.search_into(q, e, -1, 0, np.empty((2, 3), np.float32), np.empty((2, 3), np.int64))
+class CountingExporter:
+    """Exports a different array on each buffer request, counting requests and releases."""
+
+    def __init__(self, *arrays):
+        self.arrays, self.requests, self.releases = arrays, 0, 0
+
+    def __buffer__(self, flags):
+        array = self.arrays[min(self.requests, len(self.arrays) - 1)]
+        self.requests += 1
+        return memoryview(array)
+
+    def __release_buffer__(self, view):
+        self.releases += 1
+        view.release()
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda e: velk.search(np.ones((2, 3)), e, 2), None),
+        (lambda e: velk.search([1.0, 0.0, 0.0], e, 10**30, threads=1), None),
+        (lambda e: velk.search(np.ones((0, 3), np.float32), e, 0), None),
+        (lambda e: velk.search([1.0, 2.0], e, 2), ValueError),
+        (lambda e: velk.search(np.ones(3), e, -1), ValueError),
+        (lambda e: velk.search(np.ones(3), e, 2, threads=0), ValueError),
+    ],
+)
+def test_one_buffer_request_per_search(call, error):
+    exporter = CountingExporter(np.arange(12, dtype=np.float32).reshape(4, 3))
+    if error is None:
+        call(exporter)
+    else:
+        with pytest.raises(error):
+            call(exporter)
+    assert (exporter.requests, exporter.releases) == (1, 1)
+
+
+def test_an_exporter_that_changes_between_requests_is_read_as_first_exported():
+    first = np.eye(4, 3, dtype=np.float32)
+    exporter = CountingExporter(first, np.ones((9, 2), np.float32), np.ones((1, 1), np.float64))
+    assert_same(velk.search(first[1:3], exporter, 9), velk.search(first[1:3], first, 9))
+    exporter.requests = 0
+    with pytest.raises(ValueError, match=r"^queries have 2 columns but the embeddings have dim 3;"):
+        velk.search(np.ones((1, 2), np.float32), exporter, 1)
+
+
+FIT = np.ones((4, 3), np.float32)
+
+
+@pytest.mark.parametrize(
+    ("args", "error", "message"),
+    [
+        ((FIT, FIT), TypeError, "search() takes exactly 4 positional arguments (2 given)"),
+        ((FIT, FIT, 1, None, None), TypeError, "search() takes exactly 4 positional arguments (5 given)"),
+        ((np.ones(3, np.float32), FIT, 1, None), ValueError,
+         "queries must be a 2-D array of shape (rows, dim), not a 1-D array of float32 with shape (3,); "
+         "reshape it, for example queries.reshape(-1, dim)"),
+        ((FIT.astype(np.float64), FIT, 1, None), TypeError,
+         "queries must hold float32 in native byte order, not a 2-D array of float64 with shape (4, 3); "
+         "convert it once with numpy.ascontiguousarray(queries, dtype=numpy.float32)"),
+        ((np.ones((4, 6), np.float32)[:, ::2], FIT, 1, None), ValueError,
+         "queries must be C-contiguous (one row after another in memory), not a 2-D array of float32 with shape "
+         "(4, 3) and strides (24, 8); copy it once with numpy.ascontiguousarray(queries, dtype=numpy.float32)"),
+        (([[1.0, 1.0, 1.0]], FIT, 1, None), TypeError, "queries must be a 2-D float32 array (an object with the "
+         "buffer protocol, such as a numpy array or numpy.memmap), not list; convert it once with "
+         "numpy.ascontiguousarray(queries, dtype=numpy.float32)"),
+        ((np.ones((1, 2), np.float32), FIT, 1, None), ValueError,
+         "queries have 2 columns but the embeddings have dim 3; each query needs exactly dim values"),
+        ((FIT, FIT, 2.0, None), TypeError, "k must be an int, not float"),
+        ((FIT, FIT, "2", None), TypeError, "k must be an int, not str"),
+        ((FIT, FIT, -(10**30), None), ValueError, f"k must be 0 or more, not {-(10**30)}"),
+        ((FIT, FIT, 1, 1.0), TypeError, "threads must be None or an int, not float"),
+        ((FIT, FIT, 1, 0), ValueError, "threads must be None or 1 or more, not 0"),
+        ((FIT, FIT, 1, False), ValueError, "threads must be None or 1 or more, not 0"),  # as operator.index gives it
+        ((FIT, FIT, 1, -(2**70)), ValueError, f"threads must be None or 1 or more, not {-(2**70)}"),
+    ],
+)
+def test_the_native_entry_refuses_with_the_search_messages(args, error, message):
+    with pytest.raises(BaseException) as raised:
+        velk._native.search(*args)
+    assert type(raised.value) is error and str(raised.value) == message
+    assert raised.value.__context__ is None
+
+
+class Index:
+    def __init__(self, make):
+        self.make = make
+
+    def __index__(self):
+        return self.make()
+
+
+@pytest.mark.parametrize(
+    ("k", "threads", "width"),
+    [(0, None, 0), (3, 1, 3), (10**30, 2**70, 4), (Index(lambda: 2), Index(lambda: 1), 2), (True, True, 1)],
+)
+def test_the_native_entry_returns_fresh_arrays(k, threads, width):
+    rng = np.random.default_rng(7)
+    e = rng.standard_normal((4, 3), dtype=np.float32)
+    scores, indices = velk._native.search(e[:2], e, k, threads)
+    for array, dtype in ((scores, np.float32), (indices, np.int64)):
+        assert array.dtype == dtype and array.shape == (2, width)
+        assert array.flags.c_contiguous and array.flags.writeable and array.flags.owndata
+    assert not np.shares_memory(scores, indices)
+    assert_same((scores, indices), reference(e[:2], e, width))
+
+
+def test_an_index_that_raises_passes_its_own_error():
+    def refuse():
+        raise KeyError("mine")
+
+    with pytest.raises(KeyError, match="mine"):
+        velk._native.search(FIT, FIT, Index(refuse), None)
+    with pytest.raises(TypeError, match="^threads must be None or an int, not Index$"):
+        velk._native.search(FIT, FIT, 1, Index(lambda: 1.5))
+
+
+def test_numpy_empty_is_taken_once_at_import(monkeypatch):
+    def broken(*args, **kwargs):
+        raise AssertionError("numpy.empty looked up at call time")
+
+    monkeypatch.setattr(np, "empty", broken)
+    scores, indices = velk.search(FIT[0], FIT, 2)
+    assert scores.shape == indices.shape == (2,)
+
+
+def test_embeddings_of_any_native_float32_format_are_read():
+    import ctypes
+
+    little = ((ctypes.c_float * 3) * 4)(*[(ctypes.c_float * 3)(1.0, float(i), 0.0) for i in range(4)])
+    assert memoryview(little).format in ("<f", ">f", "f")
+    want = velk.search([1.0, 2.0, 0.0], np.asarray(little, np.float32), 4)
+    swapped = ctypes.c_float.__ctype_be__ if sys.byteorder == "little" else ctypes.c_float.__ctype_le__
+    with pytest.raises(TypeError, match="^embeddings must hold float32 in native byte order, not a 2-D array of "
+                                        r"byte-swapped float32 with shape \(4, 3\)"):
+        velk.search([1.0, 2.0, 0.0], ((swapped * 3) * 4)(), 4)
+    assert_same(velk.search([1.0, 2.0, 0.0], little, 4), want)
 
 
 def test_the_interpreter_lock_is_released_during_a_search():
@@ -308,7 +426,9 @@ for threads in (None, 2, 1):
     try:
         out.append(["returned", velk.search(e[:3], e, 2, threads=threads).indices.tolist()])
     except BaseException as error:
-        out.append([type(error).__name__, str(error)])
+        # Exactly RuntimeError: no panic class of velk's own, nothing chained.
+        exact = type(error) is RuntimeError and error.__context__ is None and error.__cause__ is None
+        out.append([type(error).__name__ if exact else repr(error), str(error)])
 print(json.dumps(out))
 """
 

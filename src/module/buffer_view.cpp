@@ -1,29 +1,12 @@
 #include "module/buffer_view.h"
 
 #include <cstdint>
-#include <bit>
-#include <string_view>
 
-#include "module/binding_error.h"
+#include "binding/binding_error.h"
+#include "binding/buffer_format.h"
 #include "module/fixed_texts.h"
 
 namespace velk {
-namespace {
-
-// One character: native meaning. Two: a byte-order mark that denotes the host's
-// own order, then 'f'. Nothing longer (repeat counts, several items).
-bool is_native_float32_format(const char* format) {
-  if (format == nullptr) return false;  // means "B", unsigned bytes
-  const std::string_view text(format);
-  if (text == "f") return true;
-  if (text.size() != 2 || text[1] != 'f') return false;
-  const char mark = text[0];
-  if (mark == '@' || mark == '=') return true;
-  if constexpr (std::endian::native == std::endian::little) return mark == '<';
-  return mark == '>' || mark == '!';
-}
-
-}  // namespace
 
 FloatBuffer::FloatBuffer(PyObject* exporter) : view_(std::make_unique<Py_buffer>()) {
   if (PyObject_GetBuffer(exporter, view_.get(), PyBUF_FULL_RO) == -1) {
@@ -35,7 +18,7 @@ FloatBuffer::FloatBuffer(PyObject* exporter) : view_(std::make_unique<Py_buffer>
     refusal = kShapeIsNull;
   } else if (view_->strides == nullptr) {
     refusal = kStridesIsNull;
-  } else if (view_->itemsize != 4 || !is_native_float32_format(view_->format)) {
+  } else if (!is_native_float32(view_->format, view_->itemsize)) {
     refusal = kNotFloat32;
   } else if (reinterpret_cast<std::uintptr_t>(view_->buf) % alignof(float) != 0) {
     refusal = kNotFloat32Aligned;

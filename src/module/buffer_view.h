@@ -6,7 +6,7 @@
 #include <memory>
 #include <span>
 
-#include "module/py_ref.h"
+#include "binding/owned_ref.h"
 
 namespace velk {
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "binding/fixed_texts.h"
 #include "module/fixed_texts.h"
 #include "similarity/float_conversion.h"
 #include "similarity/panic.h"
@@ -70,9 +71,9 @@ void for_each_item(PyObject* obj, Convert&& convert) {
   if (PyErr_Occurred()) throw BindingError::fetch();
 }
 
-FloatVector sequence_to_floats(PyObject* obj) {
+std::vector<float> sequence_to_floats(PyObject* obj) {
   if (!PySequence_Check(obj)) throw type_mismatch_error(obj, kSequenceTarget);
-  FloatVector out;
+  std::vector<float> out;
   reserve_for_length_hint(out, obj);
   if (PyList_CheckExact(obj)) {
     // The common case, a list of exact floats, in one tight loop. Reading an
@@ -117,36 +118,21 @@ float to_float32(PyObject* obj) {
   return narrow_to_float32(value);
 }
 
-FloatVector to_float_vector(PyObject* obj) {
+std::vector<float> to_float_vector(PyObject* obj) {
   refuse_str(obj);
   return sequence_to_floats(obj);
 }
 
-std::vector<FloatVector> to_float_rows(PyObject* obj) {
+std::vector<std::vector<float>> to_float_rows(PyObject* obj) {
   refuse_str(obj);
   if (!PySequence_Check(obj)) throw type_mismatch_error(obj, kSequenceTarget);
-  std::vector<FloatVector> rows;
+  std::vector<std::vector<float>> rows;
   reserve_for_length_hint(rows, obj);
   for_each_item(obj, [&rows](PyObject* item) {
     refuse_str(item);
     rows.push_back(sequence_to_floats(item));
   });
   return rows;
-}
-
-std::uint64_t to_count(PyObject* obj) {
-  unsigned long long value;
-  if (PyLong_Check(obj)) {
-    value = PyLong_AsUnsignedLongLong(obj);
-  } else {
-    OwnedRef index(PyNumber_Index(obj));
-    if (!index) throw BindingError::fetch();
-    value = PyLong_AsUnsignedLongLong(index.get());
-  }
-  if (value == static_cast<unsigned long long>(-1)) {
-    if (auto error = BindingError::take()) throw std::move(*error);
-  }
-  return value;
 }
 
 OwnedRef score_to_float(float score) {

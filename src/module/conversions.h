@@ -6,21 +6,18 @@
 #include <span>
 #include <vector>
 
-#include "module/binding_error.h"
-#include "module/py_ref.h"
-#include "similarity/batch.h"
+#include "binding/binding_error.h"
+#include "binding/owned_ref.h"
 #include "similarity/ranking.h"
 
 namespace velk {
 
 // Any sequence except str, its items converted with to_float32.
-FloatVector to_float_vector(PyObject* obj);
+std::vector<float> to_float_vector(PyObject* obj);
 // A sequence (not str) of such sequences (not str).
-std::vector<FloatVector> to_float_rows(PyObject* obj);
+std::vector<std::vector<float>> to_float_rows(PyObject* obj);
 // A number narrowed to single precision, round to nearest even.
 float to_float32(PyObject* obj);
-// An int, or an object with __index__, in [0, 2**64).
-std::uint64_t to_count(PyObject* obj);
 
 // A new list of (index, score) tuples in the order of `hits`.
 OwnedRef hits_to_list(std::span<const ScoredHit> hits);

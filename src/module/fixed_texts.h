@@ -1,4 +1,5 @@
-// Texts that Python code sees and matches, gathered so that nobody "fixes" one.
+// Texts of _velk that Python code sees and matches, gathered so that nobody
+// "fixes" one. (The error mechanism's own texts are in binding/fixed_texts.h.)
 //
 // Each text here reaches callers as an exception message, a class name or a
 // docstring. Callers match them (an `except` that tests str(e), a doctest, a
@@ -10,7 +11,7 @@
 // interface, never a tidy-up. The function docstrings and signatures are fixed
 // in the same way; they stay in the method table in module.cpp.
 //
-// A "{name}" in a pattern is a field, filled by fill_text (text.h).
+// A "{name}" in a pattern is a field, filled by fill_text (binding/message_text.h).
 #pragma once
 
 namespace velk {
@@ -19,29 +20,19 @@ namespace velk {
 
 // A str passed as a vector or as a row: refused by name, in Rust's words.
 inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
-// An object that fails a type test: {type} is its type's qualified name,
-// {target} one of the targets below, which stand in the message as they are.
-inline constexpr char kTypeMismatch[] = "'{type}' object cannot be converted to '{target}'";
+// The {target} of the shared type-mismatch message, as the message shows it.
 inline constexpr char kSequenceTarget[] = "Sequence";
 inline constexpr char kStrTarget[] = "PyString";
 inline constexpr char kListTarget[] = "PyList";
-// {type} when the qualified name cannot be had.
-inline constexpr char kTypeNameUnknown[] = "<failed to extract type name>";
-// A requested capacity too large to represent: a panic, not a MemoryError.
-inline constexpr char kCapacityOverflow[] = "capacity overflow";
 
 // Binding: CPython's own words for its built-in functions. {call} is
 // "top_k()" and the like.
 inline constexpr char kTooManyPositional[] =
     "{call} takes {count} positional arguments but {given} {verb} given";
-inline constexpr char kTooManyPositionalRange[] =
-    "{call} takes from {required} to {count} positional arguments but {given} {verb} given";
 inline constexpr char kUnexpectedKeyword[] = "{call} got an unexpected keyword argument '{keyword}'";
 inline constexpr char kMultipleValues[] = "{call} got multiple values for argument '{keyword}'";
-inline constexpr char kPositionalOnlyByKeyword[] =
-    "{call} got some positional-only arguments passed as keyword arguments: {names}";
-// {kind} is "positional" or "keyword", {noun} "argument" or "arguments".
-inline constexpr char kMissingArguments[] = "{call} missing {count} required {kind} {noun}: {names}";
+// {noun} is "argument" or "arguments".
+inline constexpr char kMissingArguments[] = "{call} missing {count} required positional {noun}: {names}";
 // A conversion's TypeError, raised again under the argument's name.
 inline constexpr char kArgumentError[] = "argument '{name}': {text}";
 // {text} when str() of that TypeError fails.
@@ -68,19 +59,6 @@ inline constexpr char kPanicExceptionDoc[] =
     "Python interpreter to exit.\n";
 // Making the panic class failed; ": " and the error follow.
 inline constexpr char kPanicClassFailed[] = "Failed to initialize new exception type.";
-// The interpreter could not make a str, int, float, list or tuple (memory
-// aside, which is a MemoryError).
-inline constexpr char kPythonApiCallFailed[] = "Python API call failed";
-// A CPython call signalled failure but left no exception.
-inline constexpr char kNothingToFetch[] = "attempted to fetch exception but none was set";
-// A lazy error whose type is not an exception class.
-inline constexpr char kNotAnExceptionClass[] = "exceptions must derive from BaseException";
-// A PanicException that came back through Python code and whose str() fails.
-inline constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
-// The line before the traceback of such a panic on standard error.
-inline constexpr char kPythonStackTraceBelow[] = "Python stack trace below:";
-// A panic that escaped an entry's own catch; the process ends after it.
-inline constexpr char kUncaughtPanicAtBoundary[] = "uncaught panic at ffi boundary";
 // Module creation could not extend __all__; ": " and the error follow.
 inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";
 

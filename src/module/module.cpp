@@ -3,12 +3,13 @@
 #include <cstdint>
 #include <string>
 
-#include "module/binding_error.h"
-#include "module/bridge.h"
+#include "binding/binding_error.h"
+#include "binding/entry_frame.h"
+#include "binding/owned_ref.h"
 #include "module/conversions.h"
-#include "module/entries.h"
 #include "module/fixed_texts.h"
-#include "module/py_ref.h"
+#include "module/functions.h"
+#include "module/panic_exception.h"
 
 namespace velk {
 namespace {

@@ -8,7 +8,6 @@ The four functions of the low-level module ``_velk`` are re-exported here.
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Buffer
 from typing import NamedTuple, SupportsIndex
 
@@ -24,8 +23,6 @@ __all__ = ["SearchResult", "search", "cosine_similarity", "top_k", "top_k_flat",
 # Element types that convert to float32 as _velk converts a number: to a
 # Python float (a double) first, then rounded to the nearest float32.
 _REAL_KINDS = frozenset("biuf")
-# The pool caps any larger request anyway.
-_MAX_THREADS = 1 << 16
 
 
 class SearchResult(NamedTuple):
@@ -59,21 +56,19 @@ def search(
     run while the search computes; the arrays must not be changed until it
     returns.
     """
-    rows, dim = _native.embeddings_shape(embeddings)
-    matrix, single = _query_matrix(queries, dim)
-    kept = min(_count(k), rows)
-    workers = _workers(threads)
-    scores = np.empty((matrix.shape[0], kept), dtype=np.float32)
-    indices = np.empty((matrix.shape[0], kept), dtype=np.int64)
-    _native.search_into(matrix, embeddings, kept, workers, scores, indices)
+    matrix, single = _query_matrix(queries)
+    # One crossing: the embeddings' buffer, every remaining check, k, threads,
+    # the result arrays and the search itself.
+    scores, indices = _native.search(matrix, embeddings, k, threads)
     if single:
         return SearchResult(scores[0], indices[0])
     return SearchResult(scores, indices)
 
 
-def _query_matrix(queries: npt.ArrayLike, dim: int) -> tuple[npt.NDArray[np.float32], bool]:
-    """The queries as a C-contiguous, aligned float32 (nq, dim) array, and
-    whether a single 1-D query was given."""
+def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool]:
+    """The queries as a C-contiguous, aligned float32 (nq, columns) array, and
+    whether a single 1-D query was given. The columns are checked against the
+    embeddings' dim where the embeddings are read."""
     if isinstance(queries, (str, bytes)):
         raise TypeError(f"queries must be real numbers, not {type(queries).__qualname__}")
     try:
@@ -86,35 +81,10 @@ def _query_matrix(queries: npt.ArrayLike, dim: int) -> tuple[npt.NDArray[np.floa
                         f"convert them with numpy.asarray(queries, dtype=numpy.float32)")
     if array.ndim not in (1, 2):
         raise ValueError(f"queries must have shape (dim,) or (nq, dim), not {array.shape}")
-    if array.shape[-1] != dim:
-        raise ValueError(f"queries have {array.shape[-1]} columns but the embeddings have dim {dim}; "
-                         f"each query needs exactly dim values")
     if array.dtype != np.float32:
         # Through float64, so that every number narrows as _velk narrows it.
         with np.errstate(over="ignore"):
             array = array.astype(np.float64, copy=False).astype(np.float32)
     matrix = np.require(array, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
-    return (matrix.reshape(1, dim), True) if matrix.ndim == 1 else (matrix, False)
+    return (matrix.reshape(1, -1), True) if matrix.ndim == 1 else (matrix, False)
 
-
-def _count(k: SupportsIndex) -> int:
-    try:
-        value = operator.index(k)
-    except TypeError:
-        raise TypeError(f"k must be an int, not {type(k).__qualname__}") from None
-    if value < 0:
-        raise ValueError(f"k must be 0 or more, not {value}")
-    return value
-
-
-def _workers(threads: int | None) -> int:
-    """0 for the whole pool, else the cap."""
-    if threads is None:
-        return 0
-    try:
-        value = operator.index(threads)
-    except TypeError:
-        raise TypeError(f"threads must be None or an int, not {type(threads).__qualname__}") from None
-    if value < 1:
-        raise ValueError(f"threads must be None or 1 or more, not {value}")
-    return min(value, _MAX_THREADS)

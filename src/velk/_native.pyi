@@ -1,9 +1,12 @@
-# The compiled part of velk. Private: velk.search checks and converts its
-# arguments, then calls these.
+# The compiled part of velk. Private: velk.search converts its queries with
+# numpy, then calls this once.
 from collections.abc import Buffer
+from typing import SupportsIndex
 
-def embeddings_shape(embeddings: Buffer, /) -> tuple[int, int]:
-    """(rows, dim) of a C-contiguous float32 matrix that search_into can read in place."""
+import numpy as np
+import numpy.typing as npt
 
-def search_into(queries: Buffer, embeddings: Buffer, k: int, threads: int, scores: Buffer, indices: Buffer, /) -> None:
-    """Fills scores and indices with the top k of every query, without the interpreter lock."""
+def search(
+    queries: Buffer, embeddings: Buffer, k: SupportsIndex, threads: SupportsIndex | None, /
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
+    """(scores, indices) of the top k of every query; the core runs without the interpreter lock."""

@@ -16,6 +16,7 @@ included. Needs dask (``pip install "dask[array]"``).
 
 from __future__ import annotations
 
+import operator
 from typing import Any, SupportsIndex
 
 import dask.array as da
@@ -73,8 +74,8 @@ def search(queries: npt.ArrayLike, embeddings: da.Array, k: SupportsIndex, **com
     # A search of no rows checks the queries, dim and k exactly as a search of
     # the whole array would, and is the answer when nothing can be found.
     nothing = search_array(queries, np.empty((0, dim), dtype=np.float32), k)
-    matrix, single = _query_matrix(queries, dim)
-    kept = min(int(k.__index__()), rows)
+    matrix, single = _query_matrix(queries)
+    kept = min(operator.index(k), rows)
     if kept == 0:
         return nothing
 

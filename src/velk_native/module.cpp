@@ -1,33 +1,64 @@
-// velk._native: the compiled part of the velk package. Its functions are
-// private; velk.search is the public entry.
+// velk._native: the compiled part of the velk package. Its entry is private;
+// velk.search is the public one.
 #include "velk_native/search_entry.h"
 
 namespace velk {
 namespace {
 
+NumpyArrayMaker& state_of(PyObject* module) { return *static_cast<NumpyArrayMaker*>(PyModule_GetState(module)); }
+
+int import_numpy(PyObject* module) {
+  OwnedRef numpy(PyImport_ImportModule("numpy"));
+  if (!numpy) return -1;
+  NumpyArrayMaker& state = state_of(module);
+  state.empty = PyObject_GetAttrString(numpy.get(), "empty");
+  state.float32 = PyObject_GetAttrString(numpy.get(), "float32");
+  state.int64 = PyObject_GetAttrString(numpy.get(), "int64");
+  return state.empty != nullptr && state.float32 != nullptr && state.int64 != nullptr ? 0 : -1;
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+  NumpyArrayMaker& state = state_of(module);
+  Py_VISIT(state.empty);
+  Py_VISIT(state.float32);
+  Py_VISIT(state.int64);
+  return 0;
+}
+
+int clear(PyObject* module) {
+  NumpyArrayMaker& state = state_of(module);
+  Py_CLEAR(state.empty);
+  Py_CLEAR(state.float32);
+  Py_CLEAR(state.int64);
+  return 0;
+}
+
+void free_state(void* module) { clear(static_cast<PyObject*>(module)); }
+
 // The docs start with a signature header, which CPython turns into
 // __text_signature__.
 PyMethodDef methods[] = {
-    {"embeddings_shape", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embeddings_shape_entry)),
-     METH_FASTCALL,
-     "embeddings_shape($module, embeddings, /)\n--\n\n"
-     "(rows, dim) of a C-contiguous float32 matrix that search_into can read in place."},
-    {"search_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_into_entry)), METH_FASTCALL,
-     "search_into($module, queries, embeddings, k, threads, scores, indices, /)\n--\n\n"
-     "Fills scores and indices with the top k of every query, without the interpreter lock."},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_entry)), METH_FASTCALL,
+     "search($module, queries, embeddings, k, threads, /)\n--\n\n"
+     "(scores, indices) of the top k of every query; the core runs without the interpreter lock."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(import_numpy)},
+    {0, nullptr},
 };
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "velk._native",  // m_name
     "The compiled part of velk: batch search without the interpreter lock.",
-    0,  // m_size
+    sizeof(NumpyArrayMaker),  // m_size: zeroed before the exec slot runs
     methods,
-    nullptr,  // m_slots
-    nullptr,
-    nullptr,
-    nullptr,
+    slots,
+    traverse,
+    clear,
+    free_state,
 };
 
 }  // namespace

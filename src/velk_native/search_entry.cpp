@@ -1,112 +1,125 @@
 #include "velk_native/search_entry.h"
 
 #include <algorithm>
-#include <exception>
+#include <cstdint>
+#include <limits>
+#include <span>
 #include <string>
+#include <utility>
 
+#include "binding/binding_error.h"
+#include "binding/entry_frame.h"
+#include "binding/interpreter_unlock.h"
+#include "binding/message_text.h"
 #include "similarity/batch_search.h"
+#include "similarity/panic.h"
 #include "velk_native/array_view.h"
-#include "velk_native/python_error.h"
 
 namespace velk {
 namespace {
 
-// Other Python threads run while this lives; the lock is taken back when it
-// goes out of scope, on every path. Nothing that touches an interpreter
-// object may run inside it.
-class InterpreterUnlocked {
- public:
-  InterpreterUnlocked() noexcept : state_(PyEval_SaveThread()) {}
-  ~InterpreterUnlocked() { PyEval_RestoreThread(state_); }
-  InterpreterUnlocked(const InterpreterUnlocked&) = delete;
-  InterpreterUnlocked& operator=(const InterpreterUnlocked&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-void require_arguments(const char* function, Py_ssize_t expected, Py_ssize_t given) {
-  if (given != expected) {
-    throw PythonError{PyExc_TypeError, std::string(function) + "() takes exactly " + std::to_string(expected) +
-                                           " positional arguments (" + std::to_string(given) + " given)"};
-  }
+// The one call into the core: result row q holds the min(k, rows) best hits of
+// query q, padded with index -1 and score -inf.
+void search_core(std::span<const float> queries, std::span<const float> embeddings, std::uint64_t dim,
+                 std::uint64_t k, std::uint64_t threads, float* scores, std::int64_t* indices) {
+  search_batch(BatchQuery{queries, embeddings, dim, k, threads}, BatchResults{scores, indices});
 }
 
-std::uint64_t to_count(PyObject* obj) {
-  OwnedRef index(PyNumber_Index(obj));
-  if (!index) throw PythonErrorSet{};
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
-  return value;
+void require_argument_count(Py_ssize_t given) {
+  if (given != 4) {
+    throw BindingError::lazy(PyExc_TypeError,
+                             "search() takes exactly 4 positional arguments (" + std::to_string(given) + " given)");
+  }
 }
 
 void require_columns(const ArrayView& embeddings) {
   if (embeddings.columns() == 0) {
-    throw PythonError{PyExc_ValueError, "embeddings must have at least one column: every row needs a dim of 1 or more"};
+    throw BindingError::lazy(PyExc_ValueError,
+                             "embeddings must have at least one column: every row needs a dim of 1 or more");
   }
 }
 
-void require_shape(const ArrayView& view, const char* name, std::uint64_t rows, std::uint64_t columns) {
-  if (view.rows() != rows || view.columns() != columns) {
-    throw PythonError{PyExc_ValueError, std::string(name) + " must have shape (" + std::to_string(rows) + ", " +
-                                            std::to_string(columns) + "), not (" + std::to_string(view.rows()) +
-                                            ", " + std::to_string(view.columns()) + ")"};
+void require_dim(const ArrayView& queries, std::uint64_t dim) {
+  if (queries.columns() != dim) {
+    throw BindingError::lazy(PyExc_ValueError, "queries have " + std::to_string(queries.columns()) +
+                                                   " columns but the embeddings have dim " + std::to_string(dim) +
+                                                   "; each query needs exactly dim values");
   }
 }
 
-OwnedRef none() { return OwnedRef::borrow(Py_None); }
+// How k and threads are read: any int (or __index__) of at least `minimum`;
+// values past 2**63 mean "all", as any count past the rows or the pool does.
+struct CountRule {
+  const char* not_an_int;  // the given type's name follows
+  const char* too_small;   // the given value follows
+  long long minimum;
+};
+constexpr CountRule kHitsRule{"k must be an int, not ", "k must be 0 or more, not ", 0};
+constexpr CountRule kThreadsRule{"threads must be None or an int, not ", "threads must be None or 1 or more, not ", 1};
+
+std::uint64_t to_bounded_count(PyObject* obj, const CountRule& rule) {
+  OwnedRef index(PyNumber_Index(obj));
+  if (!index) {
+    // A TypeError from __index__ is refused the same way; anything else passes.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw BindingError::fetch();
+    PyErr_Clear();
+    throw BindingError::lazy(PyExc_TypeError, rule.not_an_int + type_qualname(Py_TYPE(obj)).value_or(
+                                                                    Py_TYPE(obj)->tp_name));
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw BindingError::fetch();
+  if (overflow > 0) return std::numeric_limits<std::uint64_t>::max();
+  if (overflow < 0 || value < rule.minimum) {
+    OwnedRef text = checked_new(PyObject_Str(index.get()));
+    throw BindingError::lazy(PyExc_ValueError, rule.too_small + lossy_utf8(text.get()));
+  }
+  return static_cast<std::uint64_t>(value);
+}
+
+// A new C-contiguous (rows, columns) array from numpy.empty, and where its items are.
+template <class Item>
+std::pair<OwnedRef, Item*> new_array(PyObject* empty, PyObject* dtype, std::uint64_t rows, std::uint64_t columns) {
+  OwnedRef shape = checked_new(
+      Py_BuildValue("(KK)", static_cast<unsigned long long>(rows), static_cast<unsigned long long>(columns)));
+  OwnedRef array(PyObject_CallFunctionObjArgs(empty, shape.get(), dtype, nullptr));
+  if (!array) throw BindingError::fetch();
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) == -1) throw BindingError::fetch();
+  auto* items = static_cast<Item*>(view.buf);
+  const bool as_asked = view.itemsize == static_cast<Py_ssize_t>(sizeof(Item)) &&
+                        static_cast<std::uint64_t>(view.len) == rows * columns * sizeof(Item);
+  // The array owns its memory and nobody else holds the array before it is
+  // returned, so the items stay where they are after the view is released.
+  PyBuffer_Release(&view);
+  if (!as_asked) panic("numpy.empty made an array of another size than asked");
+  return {std::move(array), items};
+}
 
 }  // namespace
 
-PyObject* embeddings_shape_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return run_native_entry([&] {
-    require_arguments("embeddings_shape", 1, nargs);
-    const ArrayView embeddings(args[0], "embeddings", false);
-    embeddings.require_matrix(ItemType::float32);
-    require_columns(embeddings);
-    OwnedRef shape(Py_BuildValue("(KK)", static_cast<unsigned long long>(embeddings.rows()),
-                                 static_cast<unsigned long long>(embeddings.columns())));
-    if (!shape) throw PythonErrorSet{};
-    return shape;
-  });
-}
-
-PyObject* search_into_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return run_native_entry([&] {
-    require_arguments("search_into", 6, nargs);
-    // Every check and every buffer comes first, while the lock is held.
-    const ArrayView embeddings(args[1], "embeddings", false);
-    embeddings.require_matrix(ItemType::float32);
+PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return run_entry([&] {
+    require_argument_count(nargs);
+    // The embeddings first: their refusals come before those of the queries.
+    const ArrayView embeddings(args[1], "embeddings");
+    embeddings.require_float32_matrix();
     require_columns(embeddings);
     const std::uint64_t dim = embeddings.columns();
-    const ArrayView queries(args[0], "queries", false);
-    queries.require_matrix(ItemType::float32);
-    require_shape(queries, "queries", queries.rows(), dim);
-    const std::uint64_t k = to_count(args[2]);
-    const std::uint64_t threads = to_count(args[3]);
-    const std::uint64_t kk = std::min(k, embeddings.rows());
-    const ArrayView scores(args[4], "scores", true);
-    scores.require_matrix(ItemType::float32);
-    require_shape(scores, "scores", queries.rows(), kk);
-    const ArrayView indices(args[5], "indices", true);
-    indices.require_matrix(ItemType::int64);
-    require_shape(indices, "indices", queries.rows(), kk);
+    const ArrayView queries(args[0], "queries");
+    queries.require_float32_matrix();
+    require_dim(queries, dim);
+    const std::uint64_t k = to_bounded_count(args[2], kHitsRule);
+    const std::uint64_t threads = args[3] == Py_None ? 0 : to_bounded_count(args[3], kThreadsRule);
 
-    const BatchQuery batch{queries.floats(), embeddings.floats(), dim, k, threads};
-    const BatchResults results{scores.mutable_floats(), indices.mutable_int64s()};
-    // A failure of the core is carried out of the unlocked scope and turned
-    // into a Python exception only once the lock is held again.
-    std::exception_ptr failure;
-    {
-      const InterpreterUnlocked unlocked;
-      try {
-        search_batch(batch, results);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    }
-    if (failure) std::rethrow_exception(failure);
-    return none();
+    const auto& numpy = *static_cast<const NumpyArrayMaker*>(PyModule_GetState(module));
+    const std::uint64_t width = std::min(k, embeddings.rows());
+    const auto scores = new_array<float>(numpy.empty, numpy.float32, queries.rows(), width);
+    const auto indices = new_array<std::int64_t>(numpy.empty, numpy.int64, queries.rows(), width);
+    run_without_interpreter_lock([&] {
+      search_core(queries.floats(), embeddings.floats(), dim, k, threads, scores.second, indices.second);
+    });
+    return checked_new(PyTuple_Pack(2, scores.first.get(), indices.first.get()));
   });
 }
 

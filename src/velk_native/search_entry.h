@@ -1,20 +1,27 @@
-// The entries of velk._native (METH_FASTCALL, positional only). The public
-// velk.search checks and converts its arguments in Python and calls these;
-// they check again whatever memory safety depends on.
+// The one entry of velk._native (METH_FASTCALL, positional only), which
+// velk.search calls once per call after converting its queries with numpy.
 #pragma once
 
-#include "module/py_ref.h"
+#include "binding/owned_ref.h"
 
 namespace velk {
 
-// embeddings_shape(embeddings, /) -> (rows, dim): refuses what search_into
-// cannot read in place, with a message that says how to fix it.
-PyObject* embeddings_shape_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// What the entry needs from numpy to make its result arrays, imported once
+// when the module is made (the module's state).
+struct NumpyArrayMaker {
+  PyObject* empty;    // numpy.empty
+  PyObject* float32;  // numpy.float32
+  PyObject* int64;    // numpy.int64
+};
 
-// search_into(queries, embeddings, k, threads, scores, indices, /) -> None:
-// fills the (query count, min(k, rows)) float32 scores and int64 indices.
-// threads = 0 uses the whole pool. The interpreter lock is released while the
-// core runs.
-PyObject* search_into_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// search(queries, embeddings, k, threads, /) -> (scores, indices)
+//
+// queries: a C-contiguous float32 (nq, dim) array; embeddings: a C-contiguous
+// float32 (rows, dim) array, read in place; k: an int of 0 or more; threads:
+// None for the whole pool, or a worker cap of 1 or more. Returns new float32
+// and int64 arrays of shape (nq, min(k, rows)). Every check, the one
+// acquisition of each buffer and the conversions of k and threads happen first,
+// with the interpreter lock held; the core runs without it.
+PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace velk

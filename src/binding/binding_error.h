@@ -10,20 +10,21 @@
 #include <source_location>
 #include <string>
 
-#include "module/py_ref.h"
+#include "binding/owned_ref.h"
 
 namespace velk {
 
 class BindingError {
  public:
   // `type` must live for the whole process (a built-in exception class or the
-  // panic class); it is not reference counted.
+  // extension's panic class); it is not reference counted.
   static BindingError lazy(PyObject* type, std::string message);
   // TypeError "'{qualified type name}' object cannot be converted to '{target}'",
   // its message built when the exception is made.
   static BindingError type_mismatch(PyObject* obj, const char* target);
-  // The pending exception, if any. A pending PanicException is resumed as a
-  // panic instead (it writes the Python traceback to standard error first).
+  // The pending exception, if any. A pending exception of the extension's own
+  // panic class (panic_policy.h) is resumed as a panic instead (it writes the
+  // Python traceback to standard error first).
   static std::optional<BindingError> take();
   // As take(), after a CPython call signalled failure: with nothing pending it
   // is a SystemError.
@@ -48,12 +49,6 @@ class BindingError {
   OwnedRef mismatch_type_;  // type whose name is put into the message
   const char* mismatch_target_ = nullptr;
 };
-
-// pyo3_runtime.PanicException, made once per process on first need.
-PyObject* panic_exception_type();
-
-// A lazy PanicException error with the given message.
-BindingError panic_error(std::string message);
 
 // A basic object (str, int, float, list, tuple) could not be made. When memory
 // ran out, the pending MemoryError is thrown as a BindingError and reaches the

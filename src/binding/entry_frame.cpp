@@ -1,9 +1,24 @@
-#include "module/bridge.h"
+#include "binding/entry_frame.h"
 
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
+
+#include "binding/panic_policy.h"
 
 namespace velk {
 namespace {
+
+// A failure that is not a Panic yet: reported as the core reports its own,
+// then raised as one.
+void raise_as_panic(const std::string& message) {
+  try {
+    panic(message);
+  } catch (const Panic& failure) {
+    BindingError::restore(panic_error(failure.message()));
+  }
+}
 
 void raise_handled_exception() {
   try {
@@ -18,23 +33,11 @@ void raise_handled_exception() {
     PyErr_NoMemory();
   } catch (const std::length_error&) {
     // A size computation that overflowed before anything was allocated.
-    try {
-      panic(kCapacityOverflow);
-    } catch (const Panic& failure) {
-      BindingError::restore(panic_error(failure.message()));
-    }
+    raise_as_panic(kCapacityOverflow);
   } catch (const std::exception& other) {
-    try {
-      panic(other.what());
-    } catch (const Panic& failure) {
-      BindingError::restore(panic_error(failure.message()));
-    }
+    raise_as_panic(other.what());
   } catch (...) {
-    try {
-      panic("native code panicked with a payload that is not text");
-    } catch (const Panic& failure) {
-      BindingError::restore(panic_error(failure.message()));
-    }
+    raise_as_panic(kPanicWithoutText);
   }
 }
 

@@ -1,7 +1,7 @@
 // The four Python-callable entries (METH_FASTCALL | METH_KEYWORDS).
 #pragma once
 
-#include "module/py_ref.h"
+#include "binding/owned_ref.h"
 
 namespace velk {
 

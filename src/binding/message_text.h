@@ -1,11 +1,12 @@
-// Text helpers shared by messages that quote Python strings.
+// Text helpers for messages that quote Python strings and types.
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "module/py_ref.h"
+#include "binding/owned_ref.h"
 
 namespace velk {
 
@@ -15,6 +16,11 @@ std::string lossy_utf8(PyObject* str);
 
 // A new str from UTF-8 text; invalid sequences become U+FFFD.
 OwnedRef new_str(const std::string& text);
+
+// The type's qualified name ("list", "Outer.Inner"), or nothing when it cannot
+// be had (a __qualname__ that is not a str, exhausted memory); no exception is
+// left pending either way.
+std::optional<std::string> type_qualname(PyTypeObject* type);
 
 struct TextField {
   std::string_view name;

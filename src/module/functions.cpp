@@ -1,13 +1,14 @@
 // Each entry binds its arguments, converts them one after another in parameter
 // order (the first failure ends the call), runs the core, releases the inputs
 // and only then builds the result object.
-#include "module/entries.h"
+#include "module/functions.h"
 
 #include <array>
 #include <string_view>
 
-#include "module/binder.h"
-#include "module/bridge.h"
+#include "binding/count.h"
+#include "binding/entry_frame.h"
+#include "module/arguments.h"
 #include "module/buffer_view.h"
 #include "module/conversions.h"
 #include "similarity/batch.h"
@@ -21,10 +22,10 @@ constexpr std::array<std::string_view, 2> kCosineParameters{"a", "b"};
 constexpr std::array<std::string_view, 3> kTopKParameters{"query", "embeddings", "k"};
 constexpr std::array<std::string_view, 4> kFlatParameters{"query", "embeddings", "dim", "k"};
 
-constexpr CallSignature kCosineSignature{"cosine_similarity", kCosineParameters, {}, {}, 0, 2};
-constexpr CallSignature kTopKSignature{"top_k", kTopKParameters, {}, {}, 0, 3};
-constexpr CallSignature kTopKFlatSignature{"top_k_flat", kFlatParameters, {}, {}, 0, 4};
-constexpr CallSignature kTopKFlatNpSignature{"top_k_flat_np", kFlatParameters, {}, {}, 0, 4};
+constexpr CallSignature kCosineSignature{"cosine_similarity", kCosineParameters};
+constexpr CallSignature kTopKSignature{"top_k", kTopKParameters};
+constexpr CallSignature kTopKFlatSignature{"top_k_flat", kFlatParameters};
+constexpr CallSignature kTopKFlatNpSignature{"top_k_flat_np", kFlatParameters};
 
 template <std::size_t N>
 std::array<PyObject*, N> bind(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,

@@ -1,51 +1,14 @@
-#include "module/binding_error.h"
+#include "binding/binding_error.h"
 
 #include <cstdio>
 #include <utility>
 
-#include "module/fixed_texts.h"
-#include "module/text.h"
+#include "binding/fixed_texts.h"
+#include "binding/message_text.h"
+#include "binding/panic_policy.h"
 #include "similarity/panic.h"
 
 namespace velk {
-namespace {
-
-// Process-wide, never released. Guarded by the interpreter lock.
-PyObject* panic_exception_class = nullptr;
-
-std::string describe(PyObject* exception) {
-  OwnedRef text(PyObject_Str(exception));
-  if (!text) {
-    PyErr_Clear();
-    return "<unprintable exception>";
-  }
-  const char* type_name = Py_TYPE(exception)->tp_name;
-  return std::string(type_name) + ": " + lossy_utf8(text.get());
-}
-
-}  // namespace
-
-PyObject* panic_exception_type() {
-  if (panic_exception_class != nullptr) return panic_exception_class;
-  PyObject* made = PyErr_NewExceptionWithDoc(kPanicExceptionName, kPanicExceptionDoc, PyExc_BaseException, nullptr);
-  if (made == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw BindingError::take_memory_error();
-    OwnedRef error(PyErr_GetRaisedException());
-    panic(std::string(kPanicClassFailed) + ": " + (error ? describe(error.get()) : "no exception was set"));
-  }
-  // Making the class can run Python code, so another thread may have stored one
-  // meanwhile: the first stored class wins.
-  if (panic_exception_class != nullptr) {
-    Py_DECREF(made);
-  } else {
-    panic_exception_class = made;
-  }
-  return panic_exception_class;
-}
-
-BindingError panic_error(std::string message) {
-  return BindingError::lazy(panic_exception_type(), std::move(message));
-}
 
 void python_api_call_failed(std::source_location where) {
   // Printing needs memory too: short of it, PyErr_Print runs sys.excepthook,
@@ -80,7 +43,8 @@ BindingError BindingError::type_mismatch(PyObject* obj, const char* target) {
 std::optional<BindingError> BindingError::take() {
   OwnedRef raised(PyErr_GetRaisedException());
   if (!raised) return std::nullopt;
-  if (reinterpret_cast<PyObject*>(Py_TYPE(raised.get())) != panic_exception_type()) {
+  PyObject* const panic_class = own_panic_class();
+  if (panic_class == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(raised.get())) != panic_class) {
     BindingError error;
     error.instance_ = std::move(raised);
     return error;
@@ -94,8 +58,7 @@ std::optional<BindingError> BindingError::take() {
   } else {
     PyErr_Clear();
   }
-  std::fputs("--- _velk is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-  std::fprintf(stderr, "%s\n", kPythonStackTraceBelow);
+  std::fprintf(stderr, "%s\n%s\n", kResumingPanic, kPythonStackTraceBelow);
   std::fflush(stderr);
   PyErr_SetRaisedException(raised.release());
   PyErr_PrintEx(0);
@@ -120,18 +83,12 @@ void BindingError::raise_lazy() {
   }
   std::string message = message_;
   if (mismatch_type_) {
-    std::string type_name = kTypeNameUnknown;
-    OwnedRef qualname(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(mismatch_type_.get())));
-    const char* utf8 = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-    if (utf8 != nullptr) {
-      type_name = utf8;
-    } else {
-      PyErr_Clear();
-    }
+    const std::string type_name =
+        type_qualname(reinterpret_cast<PyTypeObject*>(mismatch_type_.get())).value_or(kTypeNameUnknown);
     message = fill_text(kTypeMismatch, {{"type", type_name}, {"target", mismatch_target_}});
   }
   OwnedRef text = new_str(message);
-  if (type_ == panic_exception_class) {
+  if (type_ == own_panic_class()) {
     OwnedRef args = checked_new(PyTuple_Pack(1, text.get()));
     PyErr_SetObject(type_, args.get());
   } else {

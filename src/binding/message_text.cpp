@@ -1,8 +1,8 @@
-#include "module/text.h"
+#include "binding/message_text.h"
 
 #include <algorithm>
 
-#include "module/binding_error.h"
+#include "binding/binding_error.h"
 
 namespace velk {
 
@@ -24,6 +24,16 @@ std::string lossy_utf8(PyObject* str) {
 
 OwnedRef new_str(const std::string& text) {
   return checked_new(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+std::optional<std::string> type_qualname(PyTypeObject* type) {
+  OwnedRef name(PyType_GetQualName(type));
+  const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(utf8);
 }
 
 std::string fill_text(std::string_view pattern, std::initializer_list<TextField> fields) {

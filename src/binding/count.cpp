@@ -1,0 +1,22 @@
+#include "binding/count.h"
+
+#include "binding/binding_error.h"
+
+namespace velk {
+
+std::uint64_t to_count(PyObject* obj) {
+  unsigned long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    OwnedRef index(PyNumber_Index(obj));
+    if (!index) throw BindingError::fetch();
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (value == static_cast<unsigned long long>(-1)) {
+    if (auto error = BindingError::take()) throw std::move(*error);
+  }
+  return value;
+}
+
+}  // namespace velk
