@@ -17,9 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "similarity/batch.h"
-#include "similarity/batch_search.h"
-#include "similarity/row_scoring.h"
+#include "similarity/search.h"
+#include "similarity/simd_level.h"
 
 namespace {
 
@@ -75,7 +74,7 @@ class Values {
 };
 
 struct Case {
-  std::uint64_t rows, dim, queries, k, tasks;
+  std::uint64_t rows, dim, queries, k, threads;
   std::vector<float> embeddings, query_rows;
 };
 
@@ -133,7 +132,7 @@ Case make_case(Values& values, std::uint64_t rows, std::uint64_t dim, std::uint6
   }
   const std::uint64_t ks[] = {1, 1 + values.below(10), rows, rows + 3, 1 + values.below(rows)};
   c.k = ks[values.below(5)];
-  c.tasks = values.below(3);  // 0: the whole pool
+  c.threads = values.below(3);  // 0: the whole pool
   return c;
 }
 
@@ -143,24 +142,24 @@ struct Results {
 };
 
 Results expected(const Case& c) {
-  const std::uint64_t kk = std::min(c.k, c.rows);
-  Results out{std::vector<float>(c.queries * kk, -INFINITY), std::vector<std::int64_t>(c.queries * kk, -1)};
+  const std::uint64_t width = std::min(c.k, c.rows);
+  Results out{std::vector<float>(c.queries * width, -INFINITY), std::vector<std::int64_t>(c.queries * width, -1)};
   for (std::uint64_t q = 0; q < c.queries; ++q) {
     const std::span<const float> query(c.query_rows.data() + q * c.dim, c.dim);
     const std::vector<velk::ScoredHit> hits = velk::flat_top_k(query, c.embeddings, c.dim, c.k);
     for (std::uint64_t j = 0; j < hits.size(); ++j) {
-      out.scores[q * kk + j] = hits[j].score;
-      out.indices[q * kk + j] = static_cast<std::int64_t>(hits[j].index);
+      out.scores[q * width + j] = hits[j].score;
+      out.indices[q * width + j] = static_cast<std::int64_t>(hits[j].index);
     }
   }
   return out;
 }
 
 Results search(SimdLevel level, const Case& c) {
-  const std::uint64_t kk = std::min(c.k, c.rows);
+  const std::uint64_t width = std::min(c.k, c.rows);
   // A guard entry after each array: nothing may be written past the results.
-  Results out{std::vector<float>(c.queries * kk + 1, 12345.0f), std::vector<std::int64_t>(c.queries * kk + 1, 777)};
-  velk::search_batch_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.tasks},
+  Results out{std::vector<float>(c.queries * width + 1, 12345.0f), std::vector<std::int64_t>(c.queries * width + 1, 777)};
+  velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads},
                           {out.scores.data(), out.indices.data()});
   return out;
 }
@@ -199,10 +198,10 @@ int compare_all(std::uint64_t seed) {
           if (want.scores[i] != want.scores[i]) ++nan_scores;
           if (got.indices[i] != want.indices[i] || bits(got.scores[i]) != bits(want.scores[i])) {
             if (++failures <= 20) {
-              std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu tasks %llu entry %llu: %lld %08x, expected %lld %08x\n",
+              std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu threads %llu entry %llu: %lld %08x, expected %lld %08x\n",
                           velk::simd_level_name(level), static_cast<unsigned long long>(dim),
                           static_cast<unsigned long long>(rows), static_cast<unsigned long long>(queries),
-                          static_cast<unsigned long long>(c.k), static_cast<unsigned long long>(c.tasks),
+                          static_cast<unsigned long long>(c.k), static_cast<unsigned long long>(c.threads),
                           static_cast<unsigned long long>(i), static_cast<long long>(got.indices[i]),
                           bits(got.scores[i]), static_cast<long long>(want.indices[i]), bits(want.scores[i]));
             }

@@ -8,7 +8,7 @@
 
 #include "module/binding_error.h"
 #include "module/py_ref.h"
-#include "similarity/batch.h"
+#include "similarity/search.h"
 #include "similarity/ranking.h"
 
 namespace velk {

@@ -10,9 +10,9 @@
 #include "module/bridge.h"
 #include "module/buffer_view.h"
 #include "module/conversions.h"
-#include "similarity/batch.h"
+#include "similarity/cosine.h"
 #include "similarity/float_environment.h"
-#include "similarity/kernel.h"
+#include "similarity/search.h"
 
 namespace velk {
 namespace {

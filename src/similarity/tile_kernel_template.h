@@ -1,4 +1,4 @@
-// The tile kernels (tile_kernels.h), written once over the traits of an
+// The tile kernels (simd_kernels.h), written once over the traits of an
 // instruction set (simd_traits.h). As with the row kernels, only files compiled
 // for one set include this, everything here has internal linkage and nothing
 // comes from the standard library.
@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "similarity/simd_traits.h"
-#include "similarity/tile_kernels.h"
+#include "similarity/simd_kernels.h"
 
 namespace velk {
 namespace {

@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "similarity/batch_search.h"
+#include "similarity/search.h"
 #include "velk_native/array_view.h"
 #include "velk_native/python_error.h"
 
@@ -84,23 +84,23 @@ PyObject* search_into_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     require_shape(queries, "queries", queries.rows(), dim);
     const std::uint64_t k = to_count(args[2]);
     const std::uint64_t threads = to_count(args[3]);
-    const std::uint64_t kk = std::min(k, embeddings.rows());
+    const std::uint64_t width = std::min(k, embeddings.rows());
     const ArrayView scores(args[4], "scores", true);
     scores.require_matrix(ItemType::float32);
-    require_shape(scores, "scores", queries.rows(), kk);
+    require_shape(scores, "scores", queries.rows(), width);
     const ArrayView indices(args[5], "indices", true);
     indices.require_matrix(ItemType::int64);
-    require_shape(indices, "indices", queries.rows(), kk);
+    require_shape(indices, "indices", queries.rows(), width);
 
-    const BatchQuery batch{queries.floats(), embeddings.floats(), dim, k, threads};
-    const BatchResults results{scores.mutable_floats(), indices.mutable_int64s()};
+    const QuerySet set{queries.floats(), embeddings.floats(), dim, k, threads};
+    const ResultRows results{scores.mutable_floats(), indices.mutable_int64s()};
     // A failure of the core is carried out of the unlocked scope and turned
     // into a Python exception only once the lock is held again.
     std::exception_ptr failure;
     {
       const InterpreterUnlocked unlocked;
       try {
-        search_batch(batch, results);
+        search_queries(set, results);
       } catch (...) {
         failure = std::current_exception();
       }

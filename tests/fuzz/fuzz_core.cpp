@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "similarity/batch.h"
-#include "similarity/kernel.h"
+#include "similarity/cosine.h"
+#include "similarity/search.h"
 #include "similarity/panic.h"
 #include "similarity/ranking.h"
 #include "similarity/worker_pool.h"
@@ -133,10 +133,10 @@ void check_ranking(Input& in) {
   velk::rank_all_then_cut(all, k);
   expect_hits("rank_all_then_cut", all, ref_rank(hits, k));
   if (!hits.empty()) {
-    const std::uint64_t kk = 1 + k % hits.size();
+    const std::uint64_t width = 1 + k % hits.size();
     auto selected = hits;
-    velk::select_then_rank(selected, kk);
-    expect_hits("select_then_rank", selected, ref_rank(hits, kk));
+    velk::select_then_rank(selected, width);
+    expect_hits("select_then_rank", selected, ref_rank(hits, width));
   }
 }
 
@@ -159,16 +159,16 @@ void check_flat(Input& in) {
   }
   if (dim == 0) fail("flat_top_k dim 0 returned", 0, 1);
   const std::uint64_t n = embeddings.size() / dim;
-  const std::uint64_t kk = std::min(n, k);
+  const std::uint64_t width = std::min(n, k);
   std::vector<velk::ScoredHit> want;
   const float s = ref_squares(query);
-  if (kk != 0 && !query.empty() && s != 0.0f) {
+  if (width != 0 && !query.empty() && s != 0.0f) {
     const float query_norm = root(s);
     std::vector<velk::ScoredHit> scored;
     for (std::uint64_t i = 0; i < n; ++i) {
       scored.push_back({i, ref_row(std::span<const float>(embeddings).subspan(i * dim, dim), query, query_norm)});
     }
-    want = ref_rank(scored, kk);
+    want = ref_rank(scored, width);
   }
   expect_hits("flat_top_k", got, want);
 }
