@@ -1,8 +1,9 @@
 // The multi-query search at every instruction-set level the processor can run,
 // against one flat_top_k call per query, bit for bit, on random data full of
-// awkward values; both against a plain reference (every row scored with the
-// scalar cosine, all of them ranked), since they share their top-k collector. Built and run by test_batch_kernels.py, and cross-compiled
-// for 64-bit ARM by `make test-aarch64`:
+// awkward values; and both against a plain reference (every row scored with
+// the scalar cosine, all of them ranked), since they share their top-k
+// collector. Built and run by test_batch_levels.py, and cross-compiled for
+// 64-bit ARM by `make test-aarch64`:
 //   batch_search_check [SEED]   compare, print one line per level
 //   batch_search_check hash     search fixed-seed data at the widest level and
 //                               print a hash of the result bits, which must be
@@ -184,9 +185,10 @@ Results flat_searches(const Case& c) {
 Results search(SimdLevel level, const Case& c) {
   const std::uint64_t width = std::min(c.k, c.rows);
   // A guard entry after each array: nothing may be written past the results.
-  Results out{std::vector<float>(c.queries * width + 1, 12345.0f), std::vector<std::int64_t>(c.queries * width + 1, 777)};
+  Results out{std::vector<float>(c.queries * width + 1, 12345.0f),
+              std::vector<std::int64_t>(c.queries * width + 1, 777)};
   velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads},
-                          {out.scores.data(), out.indices.data()});
+                            {out.scores.data(), out.indices.data()});
   return out;
 }
 
@@ -204,7 +206,8 @@ int compare_all(std::uint64_t seed) {
       if (want.scores[i] != want.scores[i]) ++nan_scores;
       if (got.indices[i] != want.indices[i] || bits(got.scores[i]) != bits(want.scores[i])) {
         if (++failures <= 20) {
-          std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu threads %llu entry %llu: %lld %08x, expected %lld %08x\n",
+          std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu threads %llu entry %llu: "
+                      "%lld %08x, expected %lld %08x\n",
                       what, static_cast<unsigned long long>(c.dim), static_cast<unsigned long long>(c.rows),
                       static_cast<unsigned long long>(c.queries), static_cast<unsigned long long>(c.k),
                       static_cast<unsigned long long>(c.threads), static_cast<unsigned long long>(i),

@@ -145,10 +145,10 @@ void flat_searches_from_many_threads(int rounds) {
   });
 }
 
-// Batch searches from several threads at once, each also sharing its own work
+// Multi-query searches from several threads at once, each also sharing its own work
 // out over the pool: every caller gets the result of the same search made
 // alone, bit for bit.
-void batch_searches_from_many_threads(int rounds) {
+void query_set_searches_from_many_threads(int rounds) {
   struct Batch {
     std::vector<float> embeddings, queries;
     std::uint64_t dim, k, threads;
@@ -178,7 +178,7 @@ void batch_searches_from_many_threads(int rounds) {
       velk::search_queries({b.queries, b.embeddings, b.dim, b.k, b.threads}, {scores.data(), indices.data()});
       bool same = indices == b.indices;
       for (std::size_t i = 0; same && i < scores.size(); ++i) same = bits(scores[i]) == bits(b.scores[i]);
-      if (!same) fail("batch search of dim " + std::to_string(b.dim) + " differs from the same search alone");
+      if (!same) fail("multi-query search of dim " + std::to_string(b.dim) + " differs from the same search alone");
     }
   });
 }
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
   tiny_calls_from_many_threads(rounds * 10);
   failures_reach_their_own_caller(rounds);
   flat_searches_from_many_threads(rounds / 4 + 1);
-  batch_searches_from_many_threads(rounds / 8 + 1);
+  query_set_searches_from_many_threads(rounds / 8 + 1);
   if (failures.load() != 0) {
     std::fprintf(stderr, "%d failures\n", failures.load());
     return 1;
