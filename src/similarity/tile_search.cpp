@@ -6,7 +6,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <utility>
 #include <vector>
 
 #include "similarity/cosine.h"
@@ -78,9 +77,9 @@ struct Tile {
   std::uint64_t count;
 };
 
-class Search {
+class QuerySetSearch {
  public:
-  Search(const QuerySet& set, ResultRows results, SimdLevel level);
+  QuerySetSearch(const QuerySet& set, ResultRows results, SimdLevel level);
   void run();
 
  private:
@@ -115,7 +114,7 @@ class Search {
   AlignedFloats columns_;                     // tile t's queries column by column, at tiles_[t].first * dim
 };
 
-Search::Search(const QuerySet& set, ResultRows results, SimdLevel level)
+QuerySetSearch::QuerySetSearch(const QuerySet& set, ResultRows results, SimdLevel level)
     : set_(set),
       results_(results),
       kernels_(simd_kernels(level)),
@@ -128,7 +127,7 @@ Search::Search(const QuerySet& set, ResultRows results, SimdLevel level)
   chunks_ = rows_ / chunk_rows_ + (rows_ % chunk_rows_ != 0);
 }
 
-void Search::write(std::uint64_t q, std::span<const ScoredHit> hits) const noexcept {
+void QuerySetSearch::write(std::uint64_t q, std::span<const ScoredHit> hits) const noexcept {
   float* scores = results_.scores + q * width_;
   std::int64_t* indices = results_.indices + q * width_;
   for (std::uint64_t j = 0; j < width_; ++j) {
@@ -140,7 +139,7 @@ void Search::write(std::uint64_t q, std::span<const ScoredHit> hits) const noexc
 
 // Tiles of up to max_queries queries that never straddle a group of at most
 // group_queries, and the queries' columns in tile order.
-void Search::plan_tiles(std::uint64_t group_queries) {
+void QuerySetSearch::plan_tiles(std::uint64_t group_queries) {
   const std::uint64_t tile_size = std::min(kernel_.max_queries, group_queries);
   for (std::uint64_t group = 0; group < scored_.size(); group += group_queries) {
     const std::uint64_t group_end = std::min(group + group_queries, scored_.size());
@@ -159,7 +158,7 @@ void Search::plan_tiles(std::uint64_t group_queries) {
   }
 }
 
-void Search::pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept {
+void QuerySetSearch::pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept {
   const std::uint64_t first = chunk * chunk_rows_;
   const std::uint64_t rows = std::min(chunk_rows_, rows_ - first);
   const std::uint64_t groups = (rows + kernel_.lanes - 1) / kernel_.lanes;
@@ -170,7 +169,7 @@ void Search::pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept {
 }
 
 template <class Consume>
-void Search::score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::uint64_t end_tile,
+void QuerySetSearch::score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::uint64_t end_tile,
                                Consume&& consume) const {
   const std::uint64_t first_row = state.chunk * chunk_rows_;
   const std::uint64_t rows = std::min(chunk_rows_, rows_ - first_row);
@@ -188,7 +187,7 @@ void Search::score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::
   }
 }
 
-void Search::search_group(std::uint64_t first_tile, std::uint64_t end_tile) {
+void QuerySetSearch::search_group(std::uint64_t first_tile, std::uint64_t end_tile) {
   const std::uint64_t first_query = tiles_[first_tile].first;
   const std::uint64_t queries = tiles_[end_tile - 1].first + tiles_[end_tile - 1].count - first_query;
   if (queries == 1) {
@@ -229,7 +228,7 @@ void Search::search_group(std::uint64_t first_tile, std::uint64_t end_tile) {
              [&](std::uint64_t, std::uint64_t q) { write(scored_[first_query + q], top_k.ranked(q)); });
 }
 
-void Search::run() {
+void QuerySetSearch::run() {
   const std::uint64_t query_count = set_.queries.size() / dim_;
   if (width_ == 0 || query_count == 0) return;
 
@@ -276,7 +275,7 @@ void search_queries_with(SimdLevel level, const QuerySet& set, ResultRows result
   // Before every other test, as in flat_top_k.
   if (set.dim == 0) panic(kDivideByZero);
   const DefaultFloatEnvironment environment;
-  Search(set, results, level).run();
+  QuerySetSearch(set, results, level).run();
 }
 
 }  // namespace velk
