@@ -85,6 +85,17 @@ class QuerySetSearch {
  private:
   std::span<const float> query(std::uint64_t q) const noexcept { return set_.queries.subspan(q * dim_, dim_); }
   std::span<const float> row(std::uint64_t i) const noexcept { return set_.embeddings.subspan(i * dim_, dim_); }
+  // Rows in block `chunk`: chunk_rows_, or fewer in the last block.
+  std::uint64_t rows_in(std::uint64_t chunk) const noexcept {
+    return std::min(chunk_rows_, rows_ - chunk * chunk_rows_);
+  }
+  // The packed form of `rows` rows in a task's buffers: whole lane groups, a
+  // multiple of group_step of them.
+  PackedRows packed(const TaskState& state, std::uint64_t rows) const noexcept {
+    const std::uint64_t groups = (rows + kernel_.lanes - 1) / kernel_.lanes;
+    const std::uint64_t step = kernel_.group_step;
+    return {state.panel.get(), state.squares.get(), state.roots.get(), (groups + step - 1) / step * step, dim_};
+  }
   void write(std::uint64_t q, std::span<const ScoredHit> hits) const noexcept;
   void plan_tiles(std::uint64_t group_queries);
   void search_group(std::uint64_t first_tile, std::uint64_t end_tile);
@@ -159,12 +170,8 @@ void QuerySetSearch::plan_tiles(std::uint64_t group_queries) {
 }
 
 void QuerySetSearch::pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept {
-  const std::uint64_t first = chunk * chunk_rows_;
-  const std::uint64_t rows = std::min(chunk_rows_, rows_ - first);
-  const std::uint64_t groups = (rows + kernel_.lanes - 1) / kernel_.lanes;
-  const std::uint64_t packed_groups = (groups + kernel_.group_step - 1) / kernel_.group_step * kernel_.group_step;
-  kernel_.pack({row(first).data(), rows, dim_},
-               {state.panel.get(), state.squares.get(), state.roots.get(), packed_groups, dim_});
+  const std::uint64_t rows = rows_in(chunk);
+  kernel_.pack({row(chunk * chunk_rows_).data(), rows, dim_}, packed(state, rows));
   state.chunk = chunk;
 }
 
@@ -172,13 +179,11 @@ template <class Consume>
 void QuerySetSearch::score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::uint64_t end_tile,
                                Consume&& consume) const {
   const std::uint64_t first_row = state.chunk * chunk_rows_;
-  const std::uint64_t rows = std::min(chunk_rows_, rows_ - first_row);
-  const std::uint64_t groups = (rows + kernel_.lanes - 1) / kernel_.lanes;
-  const PackedRows packed{state.panel.get(), state.squares.get(), state.roots.get(),
-                          (groups + kernel_.group_step - 1) / kernel_.group_step * kernel_.group_step, dim_};
+  const std::uint64_t rows = rows_in(state.chunk);
+  const PackedRows block = packed(state, rows);
   for (std::uint64_t t = first_tile; t < end_tile; ++t) {
     const Tile& tile = tiles_[t];
-    kernel_.score(packed, {columns_.get() + tile.first * dim_, scored_norms_.data() + tile.first, tile.count},
+    kernel_.score(block, {columns_.get() + tile.first * dim_, scored_norms_.data() + tile.first, tile.count},
                   state.scores.get(), chunk_rows_);
     for (std::uint64_t j = 0; j < tile.count; ++j) {
       const float* scores = state.scores.get() + j * chunk_rows_;
