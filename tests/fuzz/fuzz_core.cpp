@@ -173,11 +173,20 @@ void check_flat(Input& in) {
   expect_hits("flat_top_k", got, want);
 }
 
+// Runs body(begin, end) on the pool for every run of up to `per_range` of n rows.
+template <class Body>
+void for_each_row_range(std::uint64_t n, std::uint64_t per_range, Body&& body) {
+  velk::run_on_pool((n + per_range - 1) / per_range, velk::pool_worker_count(),
+                    [&](std::uint64_t, std::uint64_t range) {
+                      body(range * per_range, std::min(n, (range + 1) * per_range));
+                    });
+}
+
 void check_worker_panic(Input& in) {
   const std::uint64_t n = 1000 + in.byte() * 100;
   const std::uint64_t failing = (in.byte() * 997u) % n;
   try {
-    velk::for_each_row_range(n, 64, [failing](std::uint64_t begin, std::uint64_t end) {
+    for_each_row_range(n, 64, [failing](std::uint64_t begin, std::uint64_t end) {
       if (begin <= failing && failing < end) velk::panic("worker failure");
     });
     fail("a panic in a worker was lost", 0, 1);
@@ -186,7 +195,7 @@ void check_worker_panic(Input& in) {
   }
   // The pool keeps working: every row exactly once.
   std::vector<std::atomic<int>> seen(n);
-  velk::for_each_row_range(n, 64, [&seen](std::uint64_t begin, std::uint64_t end) {
+  for_each_row_range(n, 64, [&seen](std::uint64_t begin, std::uint64_t end) {
     for (std::uint64_t i = begin; i < end; ++i) seen[i].fetch_add(1);
   });
   for (auto& count : seen) {
