@@ -101,10 +101,10 @@ class QuerySetSearch {
   void search_group(std::uint64_t first_tile, std::uint64_t end_tile);
   void pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept;
   // Scores the state's packed block against tiles [first_tile, end_tile) and
-  // hands every (scored query, row, score) to consume, NaNs as the kernel left
-  // them.
-  template <class Consume>
-  void score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::uint64_t end_tile, Consume&& consume) const;
+  // offers every score of scored query s to intake_of(s).
+  template <class IntakeOf>
+  void score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::uint64_t end_tile,
+                         IntakeOf&& intake_of) const;
 
   const QuerySet& set_;
   ResultRows results_;
@@ -175,9 +175,9 @@ void QuerySetSearch::pack_chunk(TaskState& state, std::uint64_t chunk) const noe
   state.chunk = chunk;
 }
 
-template <class Consume>
+template <class IntakeOf>
 void QuerySetSearch::score_chunk_tiles(TaskState& state, std::uint64_t first_tile, std::uint64_t end_tile,
-                               Consume&& consume) const {
+                                       IntakeOf&& intake_of) const {
   const std::uint64_t first_row = state.chunk * chunk_rows_;
   const std::uint64_t rows = rows_in(state.chunk);
   const PackedRows block = packed(state, rows);
@@ -187,7 +187,8 @@ void QuerySetSearch::score_chunk_tiles(TaskState& state, std::uint64_t first_til
                   state.scores.get(), chunk_rows_);
     for (std::uint64_t j = 0; j < tile.count; ++j) {
       const float* scores = state.scores.get() + j * chunk_rows_;
-      for (std::uint64_t r = 0; r < rows; ++r) consume(tile.first + j, first_row + r, scores[r]);
+      TopKCollector::Intake intake = intake_of(tile.first + j);
+      for (std::uint64_t r = 0; r < rows; ++r) intake.offer(first_row + r, scores[r]);
     }
   }
 }
@@ -225,11 +226,11 @@ void QuerySetSearch::search_group(std::uint64_t first_tile, std::uint64_t end_ti
     TaskState& state = states[task];
     if (state.chunk != chunk) pack_chunk(state, chunk);
     score_chunk_tiles(state, first_tile + part * tile_count / parts, first_tile + (part + 1) * tile_count / parts,
-                      [&](std::uint64_t scored, std::uint64_t index, float score) {
-                        top_k.offer(task, scored - first_query, index, score);
-                      });
+                      [&](std::uint64_t scored) { return top_k.intake(task, scored - first_query); });
   });
-  run_ranges(queries, std::min(tasks_, queries),
+  // A merge of a few best lists is quicker than handing it to a worker; a
+  // selection over every row is not.
+  run_ranges(queries, top_k.keeps_best() ? 1 : std::min(tasks_, queries),
              [&](std::uint64_t, std::uint64_t q) { write(scored_[first_query + q], top_k.ranked(q)); });
 }
 
