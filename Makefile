@@ -138,17 +138,15 @@ fuzz: install $(VENV)/.fuzz-deps
 AARCH64_CXX ?= aarch64-linux-gnu-g++
 AARCH64_OBJDUMP ?= aarch64-linux-gnu-objdump
 QEMU_AARCH64 ?= qemu-aarch64
-CORE_SOURCES := $(addprefix src/similarity/,kernel.cpp row_scoring.cpp row_kernels_sse2.cpp row_kernels_avx2.cpp \
-	row_kernels_avx512.cpp row_kernels_neon.cpp ranking.cpp panic.cpp worker_pool.cpp batch.cpp batch_search.cpp \
-	tile_kernels.cpp tile_kernels_sse2.cpp tile_kernels_avx2.cpp tile_kernels_avx512.cpp tile_kernels_neon.cpp)
+CORE_SOURCES := $(addprefix src/similarity/,cosine.cpp simd_level.cpp simd_kernels.cpp simd_kernels_sse2.cpp \
+	simd_kernels_avx2.cpp simd_kernels_avx512.cpp simd_kernels_neon.cpp row_scoring.cpp ranking.cpp panic.cpp \
+	worker_pool.cpp top_k_collector.cpp row_search.cpp search.cpp tile_search.cpp)
 AARCH64_DRIVERS := kernel_check flat_search_check batch_search_check
 CHECK_FLAGS := -std=c++20 -O3 -ffp-contract=off -fno-fast-math -Wall -Wextra -pthread -Isrc -MMD -MP
 # On an x86-64 host each kernel file gets its instruction set, as in CMakeLists.txt.
 HOST_X86 := $(filter x86_64 amd64,$(shell uname -m))
-ISA_FLAGS_row_kernels_avx2 := -mavx2
-ISA_FLAGS_row_kernels_avx512 := -mavx512f
-ISA_FLAGS_tile_kernels_avx2 := -mavx2
-ISA_FLAGS_tile_kernels_avx512 := -mavx512f
+ISA_FLAGS_simd_kernels_avx2 := -mavx2
+ISA_FLAGS_simd_kernels_avx512 := -mavx512f
 HOST_CHECK := build/check/host
 ARM_CHECK := build/check/aarch64
 core_objects = $(patsubst %.cpp,$(1)/%.o,$(CORE_SOURCES))

@@ -1,7 +1,9 @@
-// The batch search at every instruction-set level the processor can run,
+// The multi-query search at every instruction-set level the processor can run,
 // against one flat_top_k call per query, bit for bit, on random data full of
-// awkward values. Built and run by test_batch_kernels.py, and cross-compiled
-// for 64-bit ARM by `make test-aarch64`:
+// awkward values; and both against a plain reference (every row scored with
+// the scalar cosine, all of them ranked), since they share their top-k
+// collector. Built and run by test_batch_levels.py, and cross-compiled for
+// 64-bit ARM by `make test-aarch64`:
 //   batch_search_check [SEED]   compare, print one line per level
 //   batch_search_check hash     search fixed-seed data at the widest level and
 //                               print a hash of the result bits, which must be
@@ -14,12 +16,13 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "similarity/batch.h"
-#include "similarity/batch_search.h"
-#include "similarity/row_scoring.h"
+#include "similarity/cosine.h"
+#include "similarity/search.h"
+#include "similarity/simd_level.h"
 
 namespace {
 
@@ -75,7 +78,7 @@ class Values {
 };
 
 struct Case {
-  std::uint64_t rows, dim, queries, k, tasks;
+  std::uint64_t rows, dim, queries, k, threads;
   std::vector<float> embeddings, query_rows;
 };
 
@@ -133,7 +136,7 @@ Case make_case(Values& values, std::uint64_t rows, std::uint64_t dim, std::uint6
   }
   const std::uint64_t ks[] = {1, 1 + values.below(10), rows, rows + 3, 1 + values.below(rows)};
   c.k = ks[values.below(5)];
-  c.tasks = values.below(3);  // 0: the whole pool
+  c.threads = values.below(3);  // 0: the whole pool
   return c;
 }
 
@@ -142,26 +145,50 @@ struct Results {
   std::vector<std::int64_t> indices;
 };
 
-Results expected(const Case& c) {
-  const std::uint64_t kk = std::min(c.k, c.rows);
-  Results out{std::vector<float>(c.queries * kk, -INFINITY), std::vector<std::int64_t>(c.queries * kk, -1)};
+// What every search must give: each row scored on its own by the scalar
+// reference, all rows ranked, the first width kept.
+Results reference(const Case& c) {
+  const std::uint64_t width = std::min(c.k, c.rows);
+  Results out{std::vector<float>(c.queries * width, -INFINITY), std::vector<std::int64_t>(c.queries * width, -1)};
+  for (std::uint64_t q = 0; q < c.queries; ++q) {
+    const std::span<const float> query(c.query_rows.data() + q * c.dim, c.dim);
+    const float squared = velk::squared_norm(query);
+    if (width == 0 || squared == 0.0f) continue;
+    std::vector<velk::ScoredHit> all;
+    for (std::uint64_t i = 0; i < c.rows; ++i) {
+      const std::span<const float> row(c.embeddings.data() + i * c.dim, c.dim);
+      all.push_back({i, velk::row_score(row, query, velk::norm_from_squared(squared))});
+    }
+    velk::rank_all_then_cut(all, width);
+    for (std::uint64_t j = 0; j < width; ++j) {
+      out.scores[q * width + j] = all[j].score;
+      out.indices[q * width + j] = static_cast<std::int64_t>(all[j].index);
+    }
+  }
+  return out;
+}
+
+Results flat_searches(const Case& c) {
+  const std::uint64_t width = std::min(c.k, c.rows);
+  Results out{std::vector<float>(c.queries * width, -INFINITY), std::vector<std::int64_t>(c.queries * width, -1)};
   for (std::uint64_t q = 0; q < c.queries; ++q) {
     const std::span<const float> query(c.query_rows.data() + q * c.dim, c.dim);
     const std::vector<velk::ScoredHit> hits = velk::flat_top_k(query, c.embeddings, c.dim, c.k);
     for (std::uint64_t j = 0; j < hits.size(); ++j) {
-      out.scores[q * kk + j] = hits[j].score;
-      out.indices[q * kk + j] = static_cast<std::int64_t>(hits[j].index);
+      out.scores[q * width + j] = hits[j].score;
+      out.indices[q * width + j] = static_cast<std::int64_t>(hits[j].index);
     }
   }
   return out;
 }
 
 Results search(SimdLevel level, const Case& c) {
-  const std::uint64_t kk = std::min(c.k, c.rows);
+  const std::uint64_t width = std::min(c.k, c.rows);
   // A guard entry after each array: nothing may be written past the results.
-  Results out{std::vector<float>(c.queries * kk + 1, 12345.0f), std::vector<std::int64_t>(c.queries * kk + 1, 777)};
-  velk::search_batch_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.tasks},
-                          {out.scores.data(), out.indices.data()});
+  Results out{std::vector<float>(c.queries * width + 1, 12345.0f),
+              std::vector<std::int64_t>(c.queries * width + 1, 777)};
+  velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads},
+                            {out.scores.data(), out.indices.data()});
   return out;
 }
 
@@ -172,6 +199,27 @@ int compare_all(std::uint64_t seed) {
   for (std::uint64_t d : {63, 64, 65, 127, 128, 129, 383, 384, 385, 767, 768, 769}) dims.push_back(d);
 
   int failures = 0;
+  // Reported entry by entry; `what` names the search that differs.
+  const auto compare = [&failures](const char* what, const Case& c, const Results& got, const Results& want) {
+    std::uint64_t nan_scores = 0;
+    for (std::uint64_t i = 0; i < want.scores.size(); ++i) {
+      if (want.scores[i] != want.scores[i]) ++nan_scores;
+      if (got.indices[i] != want.indices[i] || bits(got.scores[i]) != bits(want.scores[i])) {
+        if (++failures <= 20) {
+          std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu threads %llu entry %llu: "
+                      "%lld %08x, expected %lld %08x\n",
+                      what, static_cast<unsigned long long>(c.dim), static_cast<unsigned long long>(c.rows),
+                      static_cast<unsigned long long>(c.queries), static_cast<unsigned long long>(c.k),
+                      static_cast<unsigned long long>(c.threads), static_cast<unsigned long long>(i),
+                      static_cast<long long>(got.indices[i]), bits(got.scores[i]),
+                      static_cast<long long>(want.indices[i]), bits(want.scores[i]));
+        }
+      }
+    }
+    return nan_scores;
+  };
+  // Every level meets the same cases; the reference is computed once per case.
+  std::vector<Results> references;
   for (const SimdLevel level : velk::kSimdLevels) {
     if (!velk::simd_level_supported(level)) {
       std::printf("skipped %s\n", velk::simd_level_name(level));
@@ -179,6 +227,7 @@ int compare_all(std::uint64_t seed) {
     }
     std::uint64_t compared = 0;
     std::uint64_t nan_scores = 0;
+    std::uint64_t compared_cases = 0;
     Values level_values(seed);
     for (const std::uint64_t dim : dims) {
       for (std::uint64_t round = 0; round < 3; ++round) {
@@ -187,27 +236,20 @@ int compare_all(std::uint64_t seed) {
         const std::uint64_t queries = 1 + level_values.below(round == 1 ? 40 : 12);
         const unsigned weirdness = round == 0 ? 0 : (round == 1 ? 10 : 200);
         const Case c = make_case(level_values, rows, dim, queries, weirdness);
-        const Results want = expected(c);
+        const std::uint64_t number = compared_cases++;
+        if (number == references.size()) {
+          references.push_back(reference(c));
+          compare("flat_top_k", c, flat_searches(c), references.back());
+        }
+        const Results& want = references[number];
         const Results got = search(level, c);
         if (bits(got.scores.back()) != bits(12345.0f) || got.indices.back() != 777) {
           std::printf("FAIL %s wrote past the results: dim %llu\n", velk::simd_level_name(level),
                       static_cast<unsigned long long>(dim));
           ++failures;
         }
-        for (std::uint64_t i = 0; i < want.scores.size(); ++i) {
-          ++compared;
-          if (want.scores[i] != want.scores[i]) ++nan_scores;
-          if (got.indices[i] != want.indices[i] || bits(got.scores[i]) != bits(want.scores[i])) {
-            if (++failures <= 20) {
-              std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu tasks %llu entry %llu: %lld %08x, expected %lld %08x\n",
-                          velk::simd_level_name(level), static_cast<unsigned long long>(dim),
-                          static_cast<unsigned long long>(rows), static_cast<unsigned long long>(queries),
-                          static_cast<unsigned long long>(c.k), static_cast<unsigned long long>(c.tasks),
-                          static_cast<unsigned long long>(i), static_cast<long long>(got.indices[i]),
-                          bits(got.scores[i]), static_cast<long long>(want.indices[i]), bits(want.scores[i]));
-            }
-          }
-        }
+        compared += want.scores.size();
+        nan_scores += compare(velk::simd_level_name(level), c, got, want);
       }
     }
     std::printf("checked %s: %llu entries, %llu NaN scores\n", velk::simd_level_name(level),

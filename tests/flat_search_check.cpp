@@ -16,8 +16,8 @@
 #include <span>
 #include <vector>
 
-#include "similarity/batch.h"
-#include "similarity/kernel.h"
+#include "similarity/cosine.h"
+#include "similarity/search.h"
 #include "similarity/ranking.h"
 #include "similarity/worker_pool.h"
 

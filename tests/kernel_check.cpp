@@ -36,8 +36,9 @@
 #endif
 
 #include "similarity/float_environment.h"
-#include "similarity/kernel.h"
+#include "similarity/cosine.h"
 #include "similarity/row_scoring.h"
+#include "similarity/simd_level.h"
 
 namespace {
 

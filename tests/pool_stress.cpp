@@ -16,9 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "similarity/batch.h"
-#include "similarity/batch_search.h"
-#include "similarity/kernel.h"
+#include "similarity/cosine.h"
+#include "similarity/search.h"
 #include "similarity/panic.h"
 #include "similarity/ranking.h"
 #include "similarity/worker_pool.h"
@@ -146,13 +145,13 @@ void flat_searches_from_many_threads(int rounds) {
   });
 }
 
-// Batch searches from several threads at once, each also sharing its own work
+// Multi-query searches from several threads at once, each also sharing its own work
 // out over the pool: every caller gets the result of the same search made
 // alone, bit for bit.
-void batch_searches_from_many_threads(int rounds) {
+void query_set_searches_from_many_threads(int rounds) {
   struct Batch {
     std::vector<float> embeddings, queries;
-    std::uint64_t dim, k, tasks;
+    std::uint64_t dim, k, threads;
     std::vector<float> scores;
     std::vector<std::int64_t> indices;
   };
@@ -165,10 +164,10 @@ void batch_searches_from_many_threads(int rounds) {
     Batch b{std::vector<float>(6000 * dim), std::vector<float>(queries * dim), dim, k, shape[3], {}, {}};
     for (float& x : b.embeddings) x = normal(rng);
     for (float& x : b.queries) x = normal(rng);
-    const std::uint64_t kk = std::min<std::uint64_t>(k, 6000);
-    b.scores.resize(queries * kk);
-    b.indices.resize(queries * kk);
-    velk::search_batch({b.queries, b.embeddings, dim, k, b.tasks}, {b.scores.data(), b.indices.data()});
+    const std::uint64_t width = std::min<std::uint64_t>(k, 6000);
+    b.scores.resize(queries * width);
+    b.indices.resize(queries * width);
+    velk::search_queries({b.queries, b.embeddings, dim, k, b.threads}, {b.scores.data(), b.indices.data()});
     batches.push_back(std::move(b));
   }
   on_threads(4, [&](int caller) {
@@ -176,10 +175,10 @@ void batch_searches_from_many_threads(int rounds) {
       const Batch& b = batches[static_cast<std::size_t>(caller + round) % batches.size()];
       std::vector<float> scores(b.scores.size());
       std::vector<std::int64_t> indices(b.indices.size());
-      velk::search_batch({b.queries, b.embeddings, b.dim, b.k, b.tasks}, {scores.data(), indices.data()});
+      velk::search_queries({b.queries, b.embeddings, b.dim, b.k, b.threads}, {scores.data(), indices.data()});
       bool same = indices == b.indices;
       for (std::size_t i = 0; same && i < scores.size(); ++i) same = bits(scores[i]) == bits(b.scores[i]);
-      if (!same) fail("batch search of dim " + std::to_string(b.dim) + " differs from the same search alone");
+      if (!same) fail("multi-query search of dim " + std::to_string(b.dim) + " differs from the same search alone");
     }
   });
 }
@@ -197,7 +196,7 @@ int main(int argc, char** argv) {
   tiny_calls_from_many_threads(rounds * 10);
   failures_reach_their_own_caller(rounds);
   flat_searches_from_many_threads(rounds / 4 + 1);
-  batch_searches_from_many_threads(rounds / 8 + 1);
+  query_set_searches_from_many_threads(rounds / 8 + 1);
   if (failures.load() != 0) {
     std::fprintf(stderr, "%d failures\n", failures.load());
     return 1;

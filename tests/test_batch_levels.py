@@ -15,11 +15,10 @@ from test_dispatch import FLAGS, X86, runnable_variants
 ROOT = Path(__file__).resolve().parent.parent
 # Each source with the instruction-set flags that CMakeLists.txt gives it on x86-64.
 SOURCES = {
-    "kernel.cpp": [], "row_scoring.cpp": [], "ranking.cpp": [], "panic.cpp": [], "worker_pool.cpp": [],
-    "batch.cpp": [], "batch_search.cpp": [], "tile_kernels.cpp": [],
-    "row_kernels_sse2.cpp": [], "row_kernels_avx2.cpp": ["-mavx2"], "row_kernels_avx512.cpp": ["-mavx512f"],
-    "row_kernels_neon.cpp": [], "tile_kernels_sse2.cpp": [], "tile_kernels_avx2.cpp": ["-mavx2"],
-    "tile_kernels_avx512.cpp": ["-mavx512f"], "tile_kernels_neon.cpp": [],
+    "cosine.cpp": [], "simd_level.cpp": [], "row_scoring.cpp": [], "ranking.cpp": [], "panic.cpp": [],
+    "worker_pool.cpp": [], "top_k_collector.cpp": [], "row_search.cpp": [], "search.cpp": [], "tile_search.cpp": [],
+    "simd_kernels.cpp": [], "simd_kernels_sse2.cpp": [], "simd_kernels_avx2.cpp": ["-mavx2"],
+    "simd_kernels_avx512.cpp": ["-mavx512f"], "simd_kernels_neon.cpp": [],
 }
 
 

@@ -17,9 +17,9 @@ from conftest import bits
 ROOT = Path(__file__).resolve().parent.parent
 # Each source with the instruction-set flags that CMakeLists.txt gives it on
 # x86-64; a file built without its flags refuses to compile.
-KERNEL_SOURCES = {"kernel.cpp": [], "row_scoring.cpp": [], "row_kernels_sse2.cpp": [],
-                  "row_kernels_avx2.cpp": ["-mavx2"], "row_kernels_avx512.cpp": ["-mavx512f"],
-                  "row_kernels_neon.cpp": []}
+KERNEL_SOURCES = {"cosine.cpp": [], "simd_level.cpp": [], "row_scoring.cpp": [], "simd_kernels.cpp": [],
+                  "simd_kernels_sse2.cpp": [], "simd_kernels_avx2.cpp": ["-mavx2"],
+                  "simd_kernels_avx512.cpp": ["-mavx512f"], "simd_kernels_neon.cpp": []}
 # The flags that decide arithmetic are the module build's (CMakeLists.txt).
 FLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-fast-math"]
 X86 = platform.machine() in ("x86_64", "AMD64")

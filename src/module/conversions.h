@@ -9,6 +9,7 @@
 #include "binding/binding_error.h"
 #include "binding/owned_ref.h"
 #include "similarity/ranking.h"
+#include "similarity/search.h"
 
 namespace velk {
 

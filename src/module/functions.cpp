@@ -11,9 +11,9 @@
 #include "module/arguments.h"
 #include "module/buffer_view.h"
 #include "module/conversions.h"
-#include "similarity/batch.h"
+#include "similarity/cosine.h"
 #include "similarity/float_environment.h"
-#include "similarity/kernel.h"
+#include "similarity/search.h"
 
 namespace velk {
 namespace {

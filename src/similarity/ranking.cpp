@@ -119,9 +119,9 @@ void rank_all_then_cut(std::vector<ScoredHit>& hits, std::uint64_t k) noexcept {
   if (k < hits.size()) hits.resize(static_cast<std::size_t>(k));
 }
 
-void select_then_rank(std::span<ScoredHit> hits, std::uint64_t kk) noexcept {
+void select_then_rank(std::span<ScoredHit> hits, std::uint64_t width) noexcept {
   const std::size_t n = hits.size();
-  const auto keep = static_cast<std::size_t>(kk);
+  const auto keep = static_cast<std::size_t>(width);
   if (keep < n) {
     if (keep == 1) {
       // One pass; of several entries with the best score the lowest index
@@ -170,20 +170,20 @@ void BestHits::replace_worst(ScoredHit hit) noexcept {
   worst_key_ = rank_key(heap_[0].score);
 }
 
-std::vector<ScoredHit> merge_best(std::span<const BestHits> parts, std::uint64_t kk) {
+std::vector<ScoredHit> merge_best(std::span<const BestHits> parts, std::uint64_t width) {
   std::vector<ScoredHit> all;
   std::size_t total = 0;
   for (const BestHits& part : parts) total += part.hits().size();
   all.reserve(total);
   for (const BestHits& part : parts) all.insert(all.end(), part.hits().begin(), part.hits().end());
-  select_then_rank(std::span<ScoredHit>(all), std::min<std::uint64_t>(kk, all.size()));
-  if (kk < all.size()) all.resize(static_cast<std::size_t>(kk));
+  select_then_rank(std::span<ScoredHit>(all), std::min<std::uint64_t>(width, all.size()));
+  if (width < all.size()) all.resize(static_cast<std::size_t>(width));
   return all;
 }
 
-void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept {
-  select_then_rank(std::span<ScoredHit>(hits), kk);
-  if (kk < hits.size()) hits.resize(static_cast<std::size_t>(kk));  // shrinking never allocates
+void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t width) noexcept {
+  select_then_rank(std::span<ScoredHit>(hits), width);
+  if (width < hits.size()) hits.resize(static_cast<std::size_t>(width));  // shrinking never allocates
 }
 
 }  // namespace velk

@@ -17,12 +17,12 @@ void rank_hits(std::span<ScoredHit> hits) noexcept;
 // Nested strategy: rank all entries, then keep the first min(k, n).
 void rank_all_then_cut(std::vector<ScoredHit>& hits, std::uint64_t k) noexcept;
 
-// Flat strategy, 1 <= kk <= hits.size(): keep the kk best entries, ranked.
-void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t kk) noexcept;
+// Flat strategy, 1 <= width <= hits.size(): keep the `width` best entries, ranked.
+void select_then_rank(std::vector<ScoredHit>& hits, std::uint64_t width) noexcept;
 
-// The same on entries the caller owns: the kk best end up ranked at the front,
+// The same on entries the caller owns: the `width` best end up ranked at the front,
 // in the same order; the rest of the span is left permuted.
-void select_then_rank(std::span<ScoredHit> hits, std::uint64_t kk) noexcept;
+void select_then_rank(std::span<ScoredHit> hits, std::uint64_t width) noexcept;
 
 // The ranking order as an integer key of the score: a greater key ranks higher
 // (IEEE 754 totalOrder), and equal keys are tied scores.
@@ -74,8 +74,8 @@ class BestHits {
   std::int32_t worst_key_ = 0;  // rank_key of heap_[0] once full
 };
 
-// The kk best of all the hits in `parts`, ranked: exactly what ranking all of
+// The `width` best of all the hits in `parts`, ranked: exactly what ranking all of
 // them together would keep, ties included.
-std::vector<ScoredHit> merge_best(std::span<const BestHits> parts, std::uint64_t kk);
+std::vector<ScoredHit> merge_best(std::span<const BestHits> parts, std::uint64_t width);
 
 }  // namespace velk

@@ -19,28 +19,28 @@
 
 #include <cstdint>
 
-#include "similarity/row_kernels.h"
+#include "similarity/simd_kernels.h"
 #include "similarity/simd_traits.h"
 
 namespace velk {
 namespace {
 
-// The rows of one lane group starting at row `first` of the batch. A short last
+// The rows of one lane group starting at row `first` of the run. A short last
 // group repeats its last row in the spare lanes, which are computed and dropped.
 template <int Lanes>
-inline void group_rows(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
+inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t count,
                        const float* (&rows)[Lanes]) noexcept {
   for (std::uint64_t r = 0; r < Lanes; ++r) {
-    rows[r] = batch.first_row + (first + (r < count ? r : count - 1)) * batch.dim;
+    rows[r] = run.first_row + (first + (r < count ? r : count - 1)) * run.dim;
   }
 }
 
 // Writes the first `count` lane scores of a group to its slots.
-inline void store_group(const RowBatch& batch, std::uint64_t first, std::uint64_t count,
+inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count,
                         const float* lanes) noexcept {
   for (std::uint64_t r = 0; r < count; ++r) {
-    batch.out[first + r].index = batch.first_index + first + r;
-    batch.out[first + r].score = lanes[r];
+    run.out[first + r].index = run.first_index + first + r;
+    run.out[first + r].score = lanes[r];
   }
 }
 
@@ -133,20 +133,20 @@ Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std:
 }
 
 template <class T>
-void score_lane_groups(const RowBatch& batch) noexcept {
+void score_lane_groups(const RowRun& run) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
-  const typename T::Vector query_norm = T::broadcast(batch.query_norm);
-  for (std::uint64_t first = 0; first < batch.rows; first += kLanes) {
-    const std::uint64_t count = batch.rows - first < kLanes ? batch.rows - first : kLanes;
+  const typename T::Vector query_norm = T::broadcast(run.query_norm);
+  for (std::uint64_t first = 0; first < run.rows; first += kLanes) {
+    const std::uint64_t count = run.rows - first < kLanes ? run.rows - first : kLanes;
     const float* rows[kLanes];
-    group_rows(batch, first, count, rows);
-    const Sums<T> sums = row_sums<T>(rows, batch.query, batch.dim, batch.dot_length);
+    group_rows(run, first, count, rows);
+    const Sums<T> sums = row_sums<T>(rows, run.query, run.dim, run.dot_length);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
     float lanes[kLanes];
     T::store(lanes, scores);
-    store_group(batch, first, count, lanes);
+    store_group(run, first, count, lanes);
   }
 }
 

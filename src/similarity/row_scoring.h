@@ -1,32 +1,44 @@
-// Scoring of consecutive flat rows, the work of one range of the worker pool.
-//
-// Several implementations, one per SIMD instruction-set level, compute the same
-// bits; the widest level the processor supports is chosen once per process.
+// Scoring of consecutive flat rows against one query, with the kernels of a
+// SIMD level, every score with the scalar reference's bits.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
-#include "similarity/batch.h"
-#include "similarity/ranking.h"
+#include "similarity/cosine.h"
+#include "similarity/scored_hit.h"
+#include "similarity/simd_kernels.h"
+#include "similarity/simd_level.h"
 
 namespace velk {
 
-enum class SimdLevel { scalar, sse2, avx2, avx512, neon };
+// Read-only record shared by every worker of one single-query search.
+struct FlatScoringContext {
+  std::span<const float> embeddings;
+  std::uint64_t dim;
+  std::span<const float> query;
+  float query_norm;
+};
 
-// The levels built for this processor family, narrowest first.
-#if defined(__x86_64__)
-inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512};
-#elif defined(__aarch64__)
-inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::neon};
-#else
-inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar};
-#endif
+// A kernel's score of row `index` with the reference bits. The kernels leave a
+// NaN score as the hardware made it, whose sign and payload depend on the
+// processor; it is recomputed with the careful scalar path. Any other score
+// already has the reference bits: the operations and their order are the same,
+// and a NaN anywhere in the arithmetic of a row that is not cut short by the
+// zero-norm guard ends in a NaN score.
+inline float settled_score(const FlatScoringContext& context, std::uint64_t index, float score) noexcept {
+  if (!is_nan(score)) return score;
+  // Only the first min(dim, query length) query elements meet the row.
+  return row_score(context.embeddings.subspan(index * context.dim, context.dim), context.query, context.query_norm);
+}
 
-const char* simd_level_name(SimdLevel level) noexcept;
-bool simd_level_supported(SimdLevel level) noexcept;
-// The widest supported level, decided on first use.
-SimdLevel active_simd_level() noexcept;
+// Rows [begin, end) of the context as a run for a row scorer, landing in out.
+inline RowRun row_run(const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
+                      ScoredHit* out) noexcept {
+  const std::uint64_t dot_length = context.dim < context.query.size() ? context.dim : context.query.size();
+  return {context.embeddings.data() + begin * context.dim, end - begin, context.dim, context.query.data(),
+          dot_length, context.query_norm, begin, out};
+}
 
 // Scores rows [begin, end) of the context: out[i - begin] = {i, row_score(row i,
 // query, query_norm)}. Rows must lie inside the embeddings.

@@ -1,4 +1,4 @@
-// The tile kernels (tile_kernels.h), written once over the traits of an
+// The tile kernels (simd_kernels.h), written once over the traits of an
 // instruction set (simd_traits.h). As with the row kernels, only files compiled
 // for one set include this, everything here has internal linkage and nothing
 // comes from the standard library.
@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "similarity/simd_traits.h"
-#include "similarity/tile_kernels.h"
+#include "similarity/simd_kernels.h"
 
 namespace velk {
 namespace {
@@ -111,7 +111,9 @@ inline void score_step(const PackedRows& packed, std::uint64_t first_group, cons
 template <class T, std::uint64_t Queries>
 void score_tile_of(const PackedRows& packed, const QueryTile& tile, float* out, std::uint64_t stride) noexcept {
   constexpr std::uint64_t kGroups = groups_per_step(Queries);
-  for (std::uint64_t g = 0; g < packed.groups; g += kGroups) score_step<T, kGroups, Queries>(packed, g, tile, out, stride);
+  for (std::uint64_t g = 0; g < packed.groups; g += kGroups) {
+    score_step<T, kGroups, Queries>(packed, g, tile, out, stride);
+  }
 }
 
 template <class T, std::uint64_t MaxQueries, std::uint64_t Queries = 1>

@@ -11,19 +11,12 @@
 #include "binding/entry_frame.h"
 #include "binding/interpreter_unlock.h"
 #include "binding/message_text.h"
-#include "similarity/batch_search.h"
 #include "similarity/panic.h"
+#include "similarity/search.h"
 #include "velk_native/array_view.h"
 
 namespace velk {
 namespace {
-
-// The one call into the core: result row q holds the min(k, rows) best hits of
-// query q, padded with index -1 and score -inf.
-void search_core(std::span<const float> queries, std::span<const float> embeddings, std::uint64_t dim,
-                 std::uint64_t k, std::uint64_t threads, float* scores, std::int64_t* indices) {
-  search_batch(BatchQuery{queries, embeddings, dim, k, threads}, BatchResults{scores, indices});
-}
 
 void require_argument_count(Py_ssize_t given) {
   if (given != 4) {
@@ -116,8 +109,11 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     const std::uint64_t width = std::min(k, embeddings.rows());
     const auto scores = new_array<float>(numpy.empty, numpy.float32, queries.rows(), width);
     const auto indices = new_array<std::int64_t>(numpy.empty, numpy.int64, queries.rows(), width);
+    // Row q of the results: the min(k, rows) best hits of query q, padded with
+    // index -1 and score -inf.
     run_without_interpreter_lock([&] {
-      search_core(queries.floats(), embeddings.floats(), dim, k, threads, scores.second, indices.second);
+      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads},
+                     ResultRows{scores.second, indices.second});
     });
     return checked_new(PyTuple_Pack(2, scores.first.get(), indices.first.get()));
   });

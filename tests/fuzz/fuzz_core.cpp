@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "similarity/batch.h"
-#include "similarity/kernel.h"
+#include "similarity/cosine.h"
+#include "similarity/search.h"
 #include "similarity/panic.h"
 #include "similarity/ranking.h"
 #include "similarity/worker_pool.h"
@@ -133,10 +133,10 @@ void check_ranking(Input& in) {
   velk::rank_all_then_cut(all, k);
   expect_hits("rank_all_then_cut", all, ref_rank(hits, k));
   if (!hits.empty()) {
-    const std::uint64_t kk = 1 + k % hits.size();
+    const std::uint64_t width = 1 + k % hits.size();
     auto selected = hits;
-    velk::select_then_rank(selected, kk);
-    expect_hits("select_then_rank", selected, ref_rank(hits, kk));
+    velk::select_then_rank(selected, width);
+    expect_hits("select_then_rank", selected, ref_rank(hits, width));
   }
 }
 
@@ -159,25 +159,34 @@ void check_flat(Input& in) {
   }
   if (dim == 0) fail("flat_top_k dim 0 returned", 0, 1);
   const std::uint64_t n = embeddings.size() / dim;
-  const std::uint64_t kk = std::min(n, k);
+  const std::uint64_t width = std::min(n, k);
   std::vector<velk::ScoredHit> want;
   const float s = ref_squares(query);
-  if (kk != 0 && !query.empty() && s != 0.0f) {
+  if (width != 0 && !query.empty() && s != 0.0f) {
     const float query_norm = root(s);
     std::vector<velk::ScoredHit> scored;
     for (std::uint64_t i = 0; i < n; ++i) {
       scored.push_back({i, ref_row(std::span<const float>(embeddings).subspan(i * dim, dim), query, query_norm)});
     }
-    want = ref_rank(scored, kk);
+    want = ref_rank(scored, width);
   }
   expect_hits("flat_top_k", got, want);
+}
+
+// Runs body(begin, end) on the pool for every run of up to `per_range` of n rows.
+template <class Body>
+void for_each_row_range(std::uint64_t n, std::uint64_t per_range, Body&& body) {
+  velk::run_on_pool((n + per_range - 1) / per_range, velk::pool_worker_count(),
+                    [&](std::uint64_t, std::uint64_t range) {
+                      body(range * per_range, std::min(n, (range + 1) * per_range));
+                    });
 }
 
 void check_worker_panic(Input& in) {
   const std::uint64_t n = 1000 + in.byte() * 100;
   const std::uint64_t failing = (in.byte() * 997u) % n;
   try {
-    velk::for_each_row_range(n, 64, [failing](std::uint64_t begin, std::uint64_t end) {
+    for_each_row_range(n, 64, [failing](std::uint64_t begin, std::uint64_t end) {
       if (begin <= failing && failing < end) velk::panic("worker failure");
     });
     fail("a panic in a worker was lost", 0, 1);
@@ -186,7 +195,7 @@ void check_worker_panic(Input& in) {
   }
   // The pool keeps working: every row exactly once.
   std::vector<std::atomic<int>> seen(n);
-  velk::for_each_row_range(n, 64, [&seen](std::uint64_t begin, std::uint64_t end) {
+  for_each_row_range(n, 64, [&seen](std::uint64_t begin, std::uint64_t end) {
     for (std::uint64_t i = begin; i < end; ++i) seen[i].fetch_add(1);
   });
   for (auto& count : seen) {

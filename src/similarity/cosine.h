@@ -1,4 +1,4 @@
-// The cosine kernel. Every score is a contract, bit for bit:
+// The scalar reference cosine. Every score is a contract, bit for bit:
 //  - single precision only, each product rounded before it is added (no fused
 //    multiply-add), sums accumulated one element at a time in element order,
 //    starting from -0.0;
@@ -12,6 +12,9 @@
 #include <span>
 
 namespace velk {
+
+// True for a NaN of any sign or payload, and for nothing else.
+inline bool is_nan(float x) noexcept { return x != x; }
 
 float dot_product(std::span<const float> a, std::span<const float> b) noexcept;
 float squared_norm(std::span<const float> v) noexcept;

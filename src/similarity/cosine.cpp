@@ -1,4 +1,4 @@
-#include "similarity/kernel.h"
+#include "similarity/cosine.h"
 
 #include <algorithm>
 #include <bit>
@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::uint32_t kQuietBit = 0x00400000u;
 constexpr float kPositiveQuietNaN = std::bit_cast<float>(0x7FC00000u);
-
-bool is_nan(float x) noexcept { return x != x; }
 
 float quieted(float x) noexcept { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | kQuietBit); }
 

@@ -1,9 +1,21 @@
-#include "similarity/tile_kernels.h"
+#include "similarity/simd_kernels.h"
 
+#include <span>
+
+#include "similarity/cosine.h"
 #include "similarity/tile_kernel_template.h"
 
 namespace velk {
 namespace {
+
+// One row at a time, the reference loop.
+void score_rows_scalar(const RowRun& run) noexcept {
+  const std::span<const float> query(run.query, run.dot_length);
+  for (std::uint64_t r = 0; r < run.rows; ++r) {
+    const std::span<const float> row(run.first_row + r * run.dim, run.dim);
+    run.out[r] = {run.first_index + r, row_score(row, query, run.query_norm)};
+  }
+}
 
 // One row per lane group: the tile loops on plain floats, for processors
 // without a SIMD level of ours, and as the reference for the others.
@@ -26,22 +38,22 @@ struct Scalar {
 
 }  // namespace
 
-TileKernel tile_kernel(SimdLevel level) noexcept {
+SimdKernels simd_kernels(SimdLevel level) noexcept {
   switch (level) {
 #if defined(__x86_64__)
     case SimdLevel::sse2:
-      return tile_kernel_sse2();
+      return simd_kernels_sse2();
     case SimdLevel::avx2:
-      return tile_kernel_avx2();
+      return simd_kernels_avx2();
     case SimdLevel::avx512:
-      return tile_kernel_avx512();
+      return simd_kernels_avx512();
 #endif
 #if defined(__aarch64__)
     case SimdLevel::neon:
-      return tile_kernel_neon();
+      return simd_kernels_neon();
 #endif
     default:
-      return tile_kernel_of<Scalar, 8>();
+      return {score_rows_scalar, tile_kernel_of<Scalar, 8>()};
   }
 }
 

@@ -1,15 +1,14 @@
-// How flat scoring cuts a collection into ranges of rows for the worker pool,
-// and how a range is scored a chunk at a time.
+// The search of one query, row by row: how it cuts a collection into ranges
+// of rows for the worker pool's tasks, and the search itself.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
-#include "similarity/batch.h"
 #include "similarity/fixed_texts.h"
 #include "similarity/panic.h"
-#include "similarity/ranking.h"
 #include "similarity/row_scoring.h"
 
 namespace velk {
@@ -57,18 +56,11 @@ class RowRanges {
   std::uint64_t count_;
 };
 
-// Scores rows [begin, end) of the context with `level`, a chunk at a time into
-// a few kilobytes on the stack, and hands every hit to offer(index, score).
-template <class Offer>
-void score_rows_through(SimdLevel level, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
-                        Offer&& offer) {
-  constexpr std::uint64_t kRowsPerChunk = 256;
-  ScoredHit scored[kRowsPerChunk];
-  for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
-    const std::uint64_t last = std::min(first + kRowsPerChunk, end);
-    score_rows_with(level, context, first, last, scored);
-    for (std::uint64_t i = 0; i < last - first; ++i) offer(scored[i].index, scored[i].score);
-  }
-}
+// The best `width` (1 <= width <= rows) rows of the context for its query,
+// ranked, scored with `kernels` by at most `tasks` (at least 1) tasks; more
+// than one run on the worker pool, one runs on the calling thread. The query
+// must have a positive or NaN squared norm.
+std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
+                                   std::uint64_t tasks);
 
 }  // namespace velk

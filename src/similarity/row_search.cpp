@@ -1,0 +1,30 @@
+#include "similarity/row_search.h"
+
+#include <span>
+
+#include "similarity/top_k_collector.h"
+
+namespace velk {
+
+std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
+                                   std::uint64_t tasks) {
+  const std::uint64_t rows = context.embeddings.size() / context.dim;
+  const RowRanges ranges(rows, context.dim);
+  tasks = std::min(tasks, ranges.count());
+  TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows, width, tasks);
+  run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
+    const auto [begin, end] = ranges.rows(range);
+    TopKCollector::Intake intake = top_k.intake(task, 0);
+    // A chunk at a time into a few kilobytes on the stack.
+    constexpr std::uint64_t kRowsPerChunk = 256;
+    ScoredHit scored[kRowsPerChunk];
+    for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
+      const std::uint64_t last = std::min(first + kRowsPerChunk, end);
+      kernels.score_rows(row_run(context, first, last, scored));
+      for (std::uint64_t i = 0; i < last - first; ++i) intake.offer(first + i, scored[i].score);
+    }
+  });
+  return top_k.ranked(0);
+}
+
+}  // namespace velk
