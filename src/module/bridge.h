@@ -20,6 +20,7 @@ void raise_current_exception();
 
 template <class Body>
 PyObject* run_entry(Body&& body) noexcept {
+  prepare_thread_for_failures();
   try {
     try {
       OwnedRef result = body();

@@ -4,9 +4,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -219,12 +216,11 @@ void Pool::run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
   if (submission.failure) std::rethrow_exception(submission.failure);
 }
 
+// A worker keeps the system name it inherited from its creator: tools that list
+// threads show it as part of the process. Its panic reports say "<unnamed>".
 void* worker_main(void* pool) {
-#if defined(__linux__)
-  // A new thread inherits its creator's name; the workers carry none, so that
-  // a report from one of them says "<unnamed>".
-  prctl(PR_SET_NAME, "", 0, 0, 0);
-#endif
+  prepare_thread_for_failures();
+  mark_thread_as_pool_worker();
   static_cast<Pool*>(pool)->serve();
 }
 

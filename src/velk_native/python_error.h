@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "similarity/panic.h"
+
 #include "module/py_ref.h"
 
 namespace velk {
@@ -25,6 +27,7 @@ void raise_current_exception() noexcept;
 
 template <class Body>
 PyObject* run_native_entry(Body&& body) noexcept {
+  prepare_thread_for_failures();
   try {
     OwnedRef result = body();
     return result.release();
