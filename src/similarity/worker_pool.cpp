@@ -93,6 +93,8 @@ class Pool {
   explicit Pool(std::uint64_t worker_count) : workers(worker_count) {}
 
   const std::uint64_t workers;
+  // Workers that have finished preparing their thread (see worker_main).
+  std::atomic<std::uint64_t> prepared{0};
 
   void run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
   [[noreturn]] void serve() noexcept;
@@ -218,9 +220,12 @@ void Pool::run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
 
 // A worker keeps the system name it inherited from its creator: tools that list
 // threads show it as part of the process. Its panic reports say "<unnamed>".
+// It prepares for failures before its creator returns (start_workers waits),
+// so that this never has to happen later, when memory may have run out.
 void* worker_main(void* pool) {
   prepare_thread_for_failures();
   mark_thread_as_pool_worker();
+  static_cast<Pool*>(pool)->prepared.fetch_add(1, std::memory_order_release);
   static_cast<Pool*>(pool)->serve();
 }
 
@@ -236,7 +241,8 @@ void forget_workers_in_child() noexcept { in_forked_child.store(true, std::memor
 
 // Starts the pool's workers, detached, with 2 MiB stacks and every signal
 // blocked (signals are for the interpreter's threads). Returns 0 or the error
-// of the first start that failed; workers started before it stay parked.
+// of the first start that failed; workers started before it stay parked. Returns
+// only when every worker it started has prepared its thread for failures.
 int start_workers(Pool& pool) noexcept {
   pthread_attr_t attributes;
   if (const int error = pthread_attr_init(&attributes); error != 0) return error;
@@ -246,14 +252,17 @@ int start_workers(Pool& pool) noexcept {
   sigset_t previous;
   sigfillset(&all_signals);
   if (error == 0) error = pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
+  std::uint64_t started = 0;
   if (error == 0) {
-    for (std::uint64_t w = 0; w < pool.workers && error == 0; ++w) {
+    for (; started < pool.workers; ++started) {
       pthread_t thread;
       error = pthread_create(&thread, &attributes, worker_main, &pool);
+      if (error != 0) break;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   pthread_attr_destroy(&attributes);
+  while (pool.prepared.load(std::memory_order_acquire) < started) sched_yield();
   return error;
 }
 
