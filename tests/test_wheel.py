@@ -71,6 +71,7 @@ def wheel(workdir):
 RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0",
                      "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 CORE = "velk/libvelk_core.so"
+TAG = f"{sys.version_info.major}{sys.version_info.minor}"
 
 
 def needed_libraries(path):
@@ -94,8 +95,8 @@ def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
         metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
-        (extension,) = [n for n in names if n.startswith("_velk.cpython-312") and n.endswith(".so")]
-        (native,) = [n for n in names if n.startswith("velk/_native.cpython-312") and n.endswith(".so")]
+        (extension,) = [n for n in names if n.startswith(f"_velk.cpython-{TAG}") and n.endswith(".so")]
+        (native,) = [n for n in names if n.startswith(f"velk/_native.cpython-{TAG}") and n.endswith(".so")]
         for name in (extension, native, CORE):
             archive.extract(name, workdir / "unpacked")
     assert "_velk.pyi" in names and "_velk-stubs/__init__.pyi" in names
@@ -143,7 +144,8 @@ def test_sdist_builds_and_a_wheel_builds_from_it(workdir):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/module/_velk.pyi", "src/module/exports.map",
-                   "src/velk/__init__.py", "src/velk/py.typed", "src/velk_native/exports.map"):
+                   "src/velk/__init__.py", "src/velk/py.typed", "src/velk_native/exports.map",
+                   "src/similarity/exports.map", "src/similarity/exports.txt", "cmake/aarch64-linux-gnu.cmake"):
         assert needed in names
     assert not any(name.startswith((".venv/", "build/")) for name in names)
     run(sys.executable, "-m", "pip", "wheel", str(sdist), "--no-deps", "-w", str(workdir / "from-sdist"))
