@@ -70,7 +70,7 @@ def wheel(workdir):
 # link the core too.
 RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0",
                      "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
-CORE = "velk/libvelk_core.so"
+CORE = "velk.libs/libvelk_core.so"
 TAG = f"{sys.version_info.major}{sys.version_info.minor}"
 
 
@@ -107,9 +107,10 @@ def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone
     assert [line for line in requirements if "extra ==" not in line] == ["Requires-Dist: numpy>=1.26"], requirements
     assert not any(n.startswith(("src/", "tests/", "examples/")) for n in names)
     if sys.platform.startswith("linux"):
-        # Both extensions load the one core beside the velk package, found
+        # Both extensions load the one core in velk.libs, found
         # relative to themselves wherever the wheel is installed.
-        for path, init, origin in ((extension, "PyInit__velk", "$ORIGIN/velk"), (native, "PyInit__native", "$ORIGIN")):
+        for path, init, origin in ((extension, "PyInit__velk", "$ORIGIN/velk.libs"),
+                                  (native, "PyInit__native", "$ORIGIN/../velk.libs")):
             needed = needed_libraries(workdir / "unpacked" / path)
             assert "libvelk_core.so" in needed and needed - {"libvelk_core.so"} <= RUNTIME_LIBRARIES, needed
             assert exported_symbols(workdir / "unpacked" / path) == {init}
