@@ -93,7 +93,13 @@ class Pool {
   explicit Pool(std::uint64_t worker_count) : workers(worker_count) {}
 
   const std::uint64_t workers;
-  // Workers that have finished preparing their thread (see worker_main).
+  // Set by start_workers once every worker has been started (kStarted) or a
+  // start failed (kAbandoned); workers wait for it (see worker_main).
+  static constexpr int kStarting = 0;
+  static constexpr int kStarted = 1;
+  static constexpr int kAbandoned = 2;
+  std::atomic<int> start{kStarting};
+  // Workers that have finished preparing their thread.
   std::atomic<std::uint64_t> prepared{0};
 
   void run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
@@ -221,12 +227,18 @@ void Pool::run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
 // A worker keeps the system name it inherited from its creator: tools that list
 // threads show it as part of the process. Its panic reports say "<unnamed>".
 // It prepares for failures before its creator returns (start_workers waits),
-// so that this never has to happen later, when memory may have run out.
-void* worker_main(void* pool) {
-  prepare_thread_for_failures();
-  mark_thread_as_pool_worker();
-  static_cast<Pool*>(pool)->prepared.fetch_add(1, std::memory_order_release);
-  static_cast<Pool*>(pool)->serve();
+// so that this never has to happen later, when memory may have run out. The
+// workers of a pool that could not start never work, and never prepare: the
+// allocations would only take address space from the threads still working.
+void* worker_main(void* argument) {
+  Pool& pool = *static_cast<Pool*>(argument);
+  pool.start.wait(Pool::kStarting, std::memory_order_acquire);
+  if (pool.start.load(std::memory_order_acquire) == Pool::kStarted) {
+    prepare_thread_for_failures();
+    mark_thread_as_pool_worker();
+    pool.prepared.fetch_add(1, std::memory_order_release);
+  }
+  pool.serve();
 }
 
 std::string io_error(int code) {
@@ -241,8 +253,9 @@ void forget_workers_in_child() noexcept { in_forked_child.store(true, std::memor
 
 // Starts the pool's workers, detached, with 2 MiB stacks and every signal
 // blocked (signals are for the interpreter's threads). Returns 0 or the error
-// of the first start that failed; workers started before it stay parked. Returns
-// only when every worker it started has prepared its thread for failures.
+// of the first start that failed; workers started before it stay parked. When
+// every start succeeded, returns only once every worker has prepared its
+// thread for failures.
 int start_workers(Pool& pool) noexcept {
   pthread_attr_t attributes;
   if (const int error = pthread_attr_init(&attributes); error != 0) return error;
@@ -262,7 +275,11 @@ int start_workers(Pool& pool) noexcept {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   pthread_attr_destroy(&attributes);
-  while (pool.prepared.load(std::memory_order_acquire) < started) sched_yield();
+  pool.start.store(error == 0 ? Pool::kStarted : Pool::kAbandoned, std::memory_order_release);
+  pool.start.notify_all();
+  if (error == 0) {
+    while (pool.prepared.load(std::memory_order_acquire) < started) sched_yield();
+  }
   return error;
 }
 
