@@ -1,13 +1,19 @@
 # Two entry points for a fresh machine: `make demo` and `make test`. Each makes
 # what it needs (a .venv from python3.12, the build, the test dependencies).
-# Override the interpreter with `make PYTHON=/path/to/python3.12 ...`.
+# Override the interpreter with `make PYTHON=/path/to/python3.12 ...`; test
+# another version in its own venv with
+# `make test PYTHON_VERSION=3.13 VENV=.venv-3.13`.
 
 SHELL := /bin/bash
 
-# python3.12 from PATH when it runs; otherwise a pyenv-installed 3.12 (pyenv's
-# shim on PATH refuses to run when 3.12 is not the selected version).
-PYTHON ?= $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
-	if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
+# pythonX.Y from PATH when it runs; otherwise a pyenv-installed X.Y (pyenv's
+# shim on PATH refuses to run when X.Y is not the selected version).
+PYTHON_VERSION ?= 3.12
+PYTHON ?= $(shell for p in python$(PYTHON_VERSION) $$HOME/.pyenv/versions/$(PYTHON_VERSION)*/bin/python$(PYTHON_VERSION) \
+	/usr/local/bin/python$(PYTHON_VERSION) /usr/bin/python$(PYTHON_VERSION); do \
+	if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma) ,$(PYTHON_VERSION))))' >/dev/null 2>&1; \
+	then echo "$$p"; break; fi; done)
+comma := ,
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -19,13 +25,26 @@ DEMO_DEPS := numpy
 TEST_DEPS := pytest numpy mypy basedpyright "dask[array]" distributed build
 BENCH_DEPS := numpy matplotlib faiss-cpu threadpoolctl
 
-.PHONY: demo test test-asan test-tsan fuzz bench install check-tools clean lint lint-tidy format
+.PHONY: demo test test-asan test-tsan test-aarch64 fuzz bench install checks check-tools aarch64-tools clean \
+	lint lint-tidy format
+
+# CMake from the venv's build dependencies, for the builds without Python.
+CMAKE = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake
+CTEST = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest
 
 demo: install $(VENV)/.demo-deps
 	$(PY) examples/demo.py
 
-test: install $(VENV)/.test-deps
-	$(PY) -m pytest -q $(PYTEST_ARGS)
+# The C++ check drivers, built by CMake (the core without Python) and run by
+# ctest; pytest runs them too and finds them through VELK_CHECKS_DIR.
+CHECKS_DIR := build/checks
+
+checks: $(VENV)/.build-deps
+	$(CMAKE) -S . -B $(CHECKS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELK_PYTHON=OFF -DVELK_CHECKS=ON >/dev/null
+	$(CMAKE) --build $(CHECKS_DIR)
+
+test: install checks $(VENV)/.test-deps
+	VELK_CHECKS_DIR=$(CURDIR)/$(CHECKS_DIR) $(PY) -m pytest -q $(PYTEST_ARGS)
 
 # Style and static checks; `make lint` changes nothing, `make format` applies
 # the two formatters. The tools are pinned PyPI wheels in .venv (the same
@@ -91,17 +110,16 @@ ASAN_DESELECT := \
 	--deselect tests/test_panic.py::test_exhausted_native_memory_is_a_memory_error \
 	--deselect tests/test_examples.py::test_demo_real_data_section_runs_with_numpy_alone
 
-test-asan: $(ASAN_VENV)/.deps
+test-asan: $(ASAN_VENV)/.deps checks
 	$(ASAN_PIP) install --no-build-isolation --no-deps -Ccmake.define.VELK_SANITIZE=ON -Cbuild-dir=build/asan .
-	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_DESELECT) $(PYTEST_ARGS)
+	VELK_CHECKS_DIR=$(CURDIR)/$(CHECKS_DIR) $(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_DESELECT) $(PYTEST_ARGS)
 
 # The worker pool and flat scoring driven from several threads at once, without
 # Python, under ThreadSanitizer: concurrent submissions, failing ranges, many
 # tiny calls, two threads racing to create the pool. Any report fails the run.
 test-tsan: $(VENV)/.build-deps
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DVELK_TSAN=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/tsan --target pool_stress
+	$(CMAKE) -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_PYTHON=OFF -DVELK_TSAN=ON >/dev/null
+	$(CMAKE) --build build/tsan --target pool_stress
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/pool_stress
 
 # Longer fuzzing than `make test` does: the Python harness under atheris, then
@@ -116,66 +134,27 @@ $(VENV)/.fuzz-deps: $(VENV)/.created
 fuzz: install $(VENV)/.fuzz-deps
 	$(PY) tests/fuzz/fuzz_calls.py -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1
 	@if [ -z "$(CLANGXX)" ]; then echo "fuzz: no clang++ (apt-get install clang libclang-rt-dev)" >&2; exit 1; fi
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DCMAKE_CXX_COMPILER=$(CLANGXX) -DVELK_FUZZ=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/fuzz --target fuzz_core
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(CLANGXX) \
+		-DVELK_PYTHON=OFF -DVELK_FUZZ=ON >/dev/null
+	$(CMAKE) --build build/fuzz --target fuzz_core
 	mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz_core -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus
 
-# The numeric core on 64-bit ARM, without ARM hardware: the core's sources and
-# the drivers below are cross-compiled (linked statically, so qemu needs no ARM
-# libraries) and run under qemu-user. kernel_check compares every NEON result
-# with the scalar reference bit for bit and checks the scoring scope on FPCR;
-# its fixed-seed flat scoring pass must hash to the value that the same pass
-# gives on this machine. flat_search_check runs flat_top_k through the worker
-# pool (three workers) against a one-thread reference, and its result hash must
-# match this machine's too. batch_search_check compares the batch search's tile
-# kernels (NEON and scalar) with one flat_top_k call per query, and its hash
-# must match this machine's as well. No core object may hold a fused
-# multiply-add. To add a driver: put its name (tests/NAME.cpp) in
-# AARCH64_DRIVERS, the core sources it needs in CORE_SOURCES, and its run to the
-# recipe.
+# The numeric core on 64-bit ARM, without ARM hardware: CMake cross-compiles
+# the core and the check drivers (cmake/aarch64-linux-gnu.cmake, linked
+# statically) and ctest runs them under qemu-user, checks that no core object
+# holds a fused multiply-add, and compares each fixed-seed hash with the one
+# the host build of the same drivers prints (cmake/cross_checks.cmake).
 AARCH64_CXX ?= aarch64-linux-gnu-g++
-AARCH64_OBJDUMP ?= aarch64-linux-gnu-objdump
 QEMU_AARCH64 ?= qemu-aarch64
-CORE_SOURCES := $(addprefix src/similarity/,cosine.cpp simd_level.cpp simd_kernels.cpp simd_kernels_sse2.cpp \
-	simd_kernels_avx2.cpp simd_kernels_avx512.cpp simd_kernels_neon.cpp row_scoring.cpp ranking.cpp panic.cpp \
-	worker_pool.cpp top_k_collector.cpp row_search.cpp search.cpp tile_search.cpp)
-AARCH64_DRIVERS := kernel_check flat_search_check batch_search_check
-CHECK_FLAGS := -std=c++20 -O3 -ffp-contract=off -fno-fast-math -Wall -Wextra -pthread -Isrc -MMD -MP
-# On an x86-64 host each kernel file gets its instruction set, as in CMakeLists.txt.
-HOST_X86 := $(filter x86_64 amd64,$(shell uname -m))
-ISA_FLAGS_simd_kernels_avx2 := -mavx2
-ISA_FLAGS_simd_kernels_avx512 := -mavx512f
-HOST_CHECK := build/check/host
-ARM_CHECK := build/check/aarch64
-core_objects = $(patsubst %.cpp,$(1)/%.o,$(CORE_SOURCES))
-# Rows, row width and seed of the hashed scoring pass.
-HASH_CASE := 30011 100 7
 
-.PHONY: test-aarch64 aarch64-tools
-.PRECIOUS: $(HOST_CHECK)/%.o $(ARM_CHECK)/%.o
-
-test-aarch64: $(AARCH64_DRIVERS:%=$(ARM_CHECK)/bin/%) $(AARCH64_DRIVERS:%=$(HOST_CHECK)/bin/%)
-	@if $(AARCH64_OBJDUMP) -d $(call core_objects,$(ARM_CHECK)) | grep -Ew 'fn?m(add|sub)|fml[as]'; then \
-		echo "error: a fused multiply-add in the aarch64 core (above); scores must round each product" >&2; exit 1; fi
-	@echo "no fused multiply-add in the aarch64 core objects"
-	@out=$$($(QEMU_AARCH64) $(ARM_CHECK)/bin/kernel_check) || { echo "$$out"; exit 1; }; echo "$$out"; \
-		echo "$$out" | grep -q '^checked neon' || { echo "error: NEON was not checked" >&2; exit 1; }
-	$(QEMU_AARCH64) $(ARM_CHECK)/bin/kernel_check environment
-	@host=$$($(HOST_CHECK)/bin/kernel_check hash $(HASH_CASE)) && arm=$$($(QEMU_AARCH64) $(ARM_CHECK)/bin/kernel_check hash $(HASH_CASE)) && \
-		echo "score hash on this machine: $$host" && echo "score hash on aarch64:      $$arm" && \
-		if [ "$${host%% *}" != "$${arm%% *}" ]; then echo "error: the score hashes differ" >&2; exit 1; fi
-	@host=$$(RAYON_NUM_THREADS=3 $(HOST_CHECK)/bin/flat_search_check) || { echo "$$host"; exit 1; }; \
-		arm=$$(RAYON_NUM_THREADS=3 $(QEMU_AARCH64) $(ARM_CHECK)/bin/flat_search_check) || { echo "$$arm"; exit 1; }; \
-		echo "$$arm"; echo "on this machine: $$(echo "$$host" | tail -n 1)"; \
-		if [ "$$(echo "$$host" | tail -n 1)" != "$$(echo "$$arm" | tail -n 1)" ]; then \
-			echo "error: the flat search hashes differ" >&2; exit 1; fi
-	@out=$$(RAYON_NUM_THREADS=3 $(QEMU_AARCH64) $(ARM_CHECK)/bin/batch_search_check) || { echo "$$out"; exit 1; }; \
-		echo "$$out"; echo "$$out" | grep -q '^checked neon' || { echo "error: the NEON batch search was not checked" >&2; exit 1; }
-	@host=$$($(HOST_CHECK)/bin/batch_search_check hash) && arm=$$($(QEMU_AARCH64) $(ARM_CHECK)/bin/batch_search_check hash) && \
-		echo "batch search hash on this machine: $$host" && echo "batch search hash on aarch64:      $$arm" && \
-		if [ "$${host%% *}" != "$${arm%% *}" ]; then echo "error: the batch search hashes differ" >&2; exit 1; fi
+test-aarch64: checks aarch64-tools
+	$(CMAKE) -S . -B build/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake -DVELK_AARCH64_CXX=$(AARCH64_CXX) \
+		-DVELK_QEMU_AARCH64=$(QEMU_AARCH64) -DVELK_PYTHON=OFF -DVELK_CHECKS=ON \
+		-DVELK_HOST_CHECKS=$(CURDIR)/$(CHECKS_DIR) >/dev/null
+	$(CMAKE) --build build/aarch64
+	$(CTEST) --test-dir build/aarch64 --output-on-failure -V
 
 # Installs the cross compiler and qemu-user where they are missing and root may.
 aarch64-tools:
@@ -189,41 +168,22 @@ aarch64-tools:
 		else \
 			echo "error: test-aarch64 needs an aarch64 cross compiler and qemu-user. Install them" >&2; \
 			echo "  (Debian/Ubuntu, as root: apt-get install $$need)," >&2; \
-			echo "  or name yours: make test-aarch64 AARCH64_CXX=... AARCH64_OBJDUMP=... QEMU_AARCH64=..." >&2; exit 1; \
+			echo "  or name yours: make test-aarch64 AARCH64_CXX=... QEMU_AARCH64=..." >&2; exit 1; \
 		fi; \
 	fi
 
-$(HOST_CHECK)/%.o: %.cpp
-	@mkdir -p $(@D)
-	$(CXX) $(CHECK_FLAGS) $(if $(HOST_X86),$(ISA_FLAGS_$(basename $(notdir $<)))) -c $< -o $@
-
-$(HOST_CHECK)/bin/%: $(HOST_CHECK)/tests/%.o $(call core_objects,$(HOST_CHECK))
-	@mkdir -p $(@D)
-	$(CXX) -pthread -o $@ $^
-
-$(ARM_CHECK)/%.o: %.cpp | aarch64-tools
-	@mkdir -p $(@D)
-	$(AARCH64_CXX) $(CHECK_FLAGS) -c $< -o $@
-
-$(ARM_CHECK)/bin/%: $(ARM_CHECK)/tests/%.o $(call core_objects,$(ARM_CHECK))
-	@mkdir -p $(@D)
-	$(AARCH64_CXX) -static -pthread -o $@ $^
-
--include $(wildcard $(HOST_CHECK)/*/*.d $(HOST_CHECK)/*/*/*.d $(ARM_CHECK)/*/*.d $(ARM_CHECK)/*/*/*.d)
-
 # Writes benchmarks/results/ and, from results.json, docs/benchmarks.md and
 # README's speed summary (`$(PY) benchmarks/run.py --from-results` rewrites
-# those two without measuring). kernel_check (the host build of
-# test-aarch64's drivers) gives the plain-read floor beside each single-query
-# shape.
-bench: install $(VENV)/.bench-deps $(HOST_CHECK)/bin/kernel_check
-	$(PY) benchmarks/run.py
+# those two without measuring). kernel_check (a check driver) gives the
+# plain-read floor printed beside each single-query shape.
+bench: install checks $(VENV)/.bench-deps
+	VELK_CHECKS_DIR=$(CURDIR)/$(CHECKS_DIR) $(PY) benchmarks/run.py
 
 check-tools:
-	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then \
-		echo "error: no working python3.12 found$(if $(PYTHON), ('$(PYTHON)' is not a Python 3.12 with venv),). Install Python 3.12 with its venv module" >&2; \
-		echo "  (Debian/Ubuntu: apt-get install python3.12 python3.12-venv python3.12-dev)," >&2; \
-		echo "  or pass one: make PYTHON=/path/to/python3.12 $(MAKECMDGOALS)" >&2; exit 1; fi
+	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys, venv; sys.exit(sys.version_info[:2] != ($(subst .,$(comma) ,$(PYTHON_VERSION))))' >/dev/null 2>&1; then \
+		echo "error: no working python$(PYTHON_VERSION) found$(if $(PYTHON), ('$(PYTHON)' is not a Python $(PYTHON_VERSION) with venv),). Install Python $(PYTHON_VERSION) with its venv module" >&2; \
+		echo "  (Debian/Ubuntu: apt-get install python$(PYTHON_VERSION) python$(PYTHON_VERSION)-venv python$(PYTHON_VERSION)-dev)," >&2; \
+		echo "  or pass one: make PYTHON=/path/to/python$(PYTHON_VERSION) $(MAKECMDGOALS)" >&2; exit 1; fi
 	@if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then \
 		echo "error: no C++ compiler found. Install g++ 10 or newer (Debian/Ubuntu: apt-get install g++)." >&2; exit 1; fi
 
@@ -255,4 +215,4 @@ install: $(VENV)/.build-deps
 	$(PIP) install --no-build-isolation --no-deps .
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) .venv-3.*

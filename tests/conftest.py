@@ -184,3 +184,18 @@ def _panic_exception_class() -> type[BaseException]:
 
 
 PanicException = _panic_exception_class()
+
+
+def check_driver(name):
+    """A C++ check driver built by CMake (`make checks`, which `make test` runs)
+    in the directory VELK_CHECKS_DIR names; the calling test is skipped when
+    there is none."""
+    import pytest
+
+    directory = os.environ.get("VELK_CHECKS_DIR")
+    if not directory:
+        pytest.skip(f"{name}: VELK_CHECKS_DIR is not set (make test builds the check drivers and sets it)")
+    binary = os.path.join(directory, name)
+    if not os.access(binary, os.X_OK):
+        pytest.skip(f"{name}: not built in VELK_CHECKS_DIR={directory} (run make checks)")
+    return binary

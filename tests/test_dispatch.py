@@ -1,10 +1,8 @@
 """The flat row scorers: every instruction-set variant against the scalar
-reference (a C++ program built here from the module's own sources), and the
-variant the installed module picked against the full cosine form."""
+reference (tests/kernel_check.cpp, built by CMake over the same core), and
+the variant the installed module picked against the full cosine form."""
 
-import os
 import platform
-import shutil
 import subprocess
 from pathlib import Path
 
@@ -12,16 +10,8 @@ import numpy as np
 import pytest
 
 import _velk
-from conftest import bits
+from conftest import bits, check_driver
 
-ROOT = Path(__file__).resolve().parent.parent
-# Each source with the instruction-set flags that CMakeLists.txt gives it on
-# x86-64; a file built without its flags refuses to compile.
-KERNEL_SOURCES = {"cosine.cpp": [], "simd_level.cpp": [], "row_scoring.cpp": [], "simd_kernels.cpp": [],
-                  "simd_kernels_sse2.cpp": [], "simd_kernels_avx2.cpp": ["-mavx2"],
-                  "simd_kernels_avx512.cpp": ["-mavx512f"], "simd_kernels_neon.cpp": []}
-# The flags that decide arithmetic are the module build's (CMakeLists.txt).
-FLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-fast-math"]
 X86 = platform.machine() in ("x86_64", "AMD64")
 ARM64 = platform.machine() in ("aarch64", "arm64")
 
@@ -38,21 +28,8 @@ def cpu_flags():
 
 
 @pytest.fixture(scope="module")
-def kernel_check(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    assert compiler, "a C++ compiler is needed to build the module, and this check"
-    directory = tmp_path_factory.mktemp("kernel_check")
-    sources = {ROOT / "tests" / "kernel_check.cpp": []}
-    sources.update({ROOT / "src" / "similarity" / name: flags if X86 else [] for name, flags in KERNEL_SOURCES.items()})
-    objects = []
-    for source, isa_flags in sources.items():
-        objects.append(directory / (source.stem + ".o"))
-        build = subprocess.run([compiler, *FLAGS, *isa_flags, "-pthread", "-I", str(ROOT / "src"), "-c", str(source),
-                                "-o", str(objects[-1])], capture_output=True, text=True)
-        assert build.returncode == 0, build.stderr
-    binary = directory / "kernel_check"
-    subprocess.run([compiler, "-pthread", "-o", str(binary), *map(str, objects)], check=True)
-    return binary
+def kernel_check():
+    return check_driver("kernel_check")
 
 
 def runnable_variants():

@@ -2,13 +2,16 @@
 a panic that comes back through Python code, and exhausted native memory."""
 
 import json
+import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import _velk
-from conftest import UNDER_ASAN, run_python
+from conftest import UNDER_ASAN, check_driver, run_python
 
 DOC_TAIL = ("\n\nLike SystemExit, this exception is derived from BaseException so that\n"
             "it will typically propagate all the way through the stack and cause the\n"
@@ -336,3 +339,58 @@ def test_an_error_message_that_memory_cannot_hold_is_a_memory_error():
     assert set(report["outcomes"]) == {"MemoryError", "TypeError"}, report["outcomes"]
     assert report["printed"] == []
     assert report["after"] == 0.7071067690849304
+
+
+# A fresh process whose first C++ exception comes with exhausted memory: the
+# first call starts the pool and succeeds, the second asks for more than the
+# limit leaves. The thread that throws first must not need memory for its
+# exception state (the loader would end the process with exit 127).
+FIRST_FAILURE = """
+import resource, sys
+import numpy as np
+import _velk, velk
+
+E = np.tile(np.array([1.0, 0.5], np.float32), 3_200_000).reshape(-1, 32)
+q = np.tile(np.array([1.0, 2.0], np.float32), 16)
+call = {"_velk": lambda k: _velk.top_k_flat_np(q, E, 32, k),
+        "velk.search": lambda k: velk.search(q[None], E, k)}[sys.argv[1]]
+call(10)
+size = int(open("/proc/self/statm").read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (size + int(sys.argv[2]) * 1024, resource.RLIM_INFINITY))
+try:
+    call(200_000)
+    print("result")
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory needs more address space than any limit here")
+@pytest.mark.parametrize(("entry", "workers"), [("_velk", 1), ("_velk", 8), ("velk.search", 2)])
+def test_a_first_failure_under_exhausted_memory_is_a_memory_error(entry, workers):
+    env = {**os.environ, "RAYON_NUM_THREADS": str(workers), "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+    limits = range(0, 8 * 1024 + 1, 256)  # KiB above the process's size
+    outcomes = {}
+    # Two fresh interpreters at a time.
+    for pair in zip(limits[::2], [*limits[1::2], None]):
+        children = {extra: subprocess.Popen([sys.executable, "-c", FIRST_FAILURE, entry, str(extra)], env=env,
+                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                    for extra in pair if extra is not None}
+        for extra, child in children.items():
+            out, err = child.communicate(timeout=60)
+            assert child.returncode == 0, (extra, child.returncode, err[-2000:])
+            outcomes[extra] = out.strip()
+    assert set(outcomes.values()) <= {"result", "MemoryError"}, outcomes
+    assert "MemoryError" in outcomes.values()
+
+
+def test_a_workers_report_says_unnamed_whatever_name_it_inherited():
+    # The driver's own name is the one its workers inherit; its panic on a
+    # worker must still be reported as an unnamed thread's.
+    stress = check_driver("pool_stress")
+    result = subprocess.run([stress, "1"], capture_output=True, text=True, timeout=120,
+                            env={**os.environ, "RAYON_NUM_THREADS": "2"})
+    assert result.returncode == 0, result.stderr
+    reports = re.findall(r"\nthread '([^'\n]+)' \(\d+\) panicked at tests/pool_stress\.cpp:\d+:\d+:\n"
+                         r"a panic inside a range\n", result.stderr)
+    assert reports == ["<unnamed>"], result.stderr

@@ -392,3 +392,33 @@ def test_scores_ignore_flush_to_zero_set_by_another_library(tmp_path, query, emb
     (flushed,) = run_child(body, env={"FLUSH_TO_ZERO": "1"})
     assert plain[0][1] == pytest.approx(0.98386991)
     assert flushed == plain
+
+
+# numpy's own BLAS threads are held to one so that only the pool's are counted.
+BOTH_MODULES = """
+import numpy as np, velk
+
+def names():
+    own = open("/proc/self/comm").read()
+    return own, [open(f"/proc/self/task/{t}/comm").read() for t in os.listdir("/proc/self/task")]
+
+E = np.asarray(EMBEDDINGS, np.float32).reshape(-1, DIM)
+calls = {"_velk": lambda: _velk.top_k_flat_np(E[3], E, DIM, 5), "velk.search": lambda: velk.search(E[:8], E, 5)}
+report(threads())
+for name in ORDER:
+    calls[name]()
+    report([threads(), names()])
+"""
+
+
+@pytest.mark.parametrize("order", [("_velk", "velk.search"), ("velk.search", "_velk")])
+def test_both_modules_share_one_pool_whose_workers_keep_the_process_name(order):
+    before, (first, (own, names)), (second, _) = run_child(
+        BOTH_MODULES.replace("ORDER", repr(order)),
+        env={"RAYON_NUM_THREADS": "3", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
+    )
+    assert before == 1
+    # Whichever module runs first starts the pool, the other uses it.
+    assert first == second == 1 + 3
+    # Read right after the first call: no worker renames itself, early or late.
+    assert own.strip() and names == [own] * first

@@ -65,8 +65,13 @@ def wheel(workdir):
     return built
 
 
-# What the extension may link against: the C and C++ runtimes, nothing else.
-RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0"}
+# What the core may link against: the C and C++ runtimes (with the dynamic
+# loader, which provides thread-local storage), nothing else. The extensions
+# link the core too.
+RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0",
+                     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+CORE = "velk.libs/libvelk_core.so"
+TAG = f"{sys.version_info.major}{sys.version_info.minor}"
 
 
 def needed_libraries(path):
@@ -75,19 +80,25 @@ def needed_libraries(path):
     return {line.split("[", 1)[1].split("]", 1)[0] for line in dynamic.splitlines() if "(NEEDED)" in line}
 
 
-def exported_symbols(path):
+def exported_symbols(path, demangle=False):
     """The dynamic symbols a shared object defines, read with nm."""
-    return set(run("nm", "-D", "--defined-only", "--format=just-symbols", str(path)).stdout.split())
+    listing = run("nm", "-D", "--defined-only", "--format=just-symbols", *(["-C"] if demangle else []), str(path))
+    return set(listing.stdout.splitlines())
+
+
+def run_path(path):
+    dynamic = run("readelf", "-d", str(path)).stdout
+    return [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(RUNPATH)" in line or "(RPATH)" in line]
 
 
 def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone(wheel, workdir):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
         metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
-        (extension,) = [n for n in names if n.startswith("_velk.cpython-312") and n.endswith(".so")]
-        (native,) = [n for n in names if n.startswith("velk/_native.cpython-312") and n.endswith(".so")]
-        archive.extract(extension, workdir / "unpacked")
-        archive.extract(native, workdir / "unpacked")
+        (extension,) = [n for n in names if n.startswith(f"_velk.cpython-{TAG}") and n.endswith(".so")]
+        (native,) = [n for n in names if n.startswith(f"velk/_native.cpython-{TAG}") and n.endswith(".so")]
+        for name in (extension, native, CORE):
+            archive.extract(name, workdir / "unpacked")
     assert "_velk.pyi" in names and "_velk-stubs/__init__.pyi" in names
     for name in ("__init__.py", "dask.py", "py.typed", "_native.pyi"):
         assert "velk/" + name in names
@@ -96,10 +107,22 @@ def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone
     assert [line for line in requirements if "extra ==" not in line] == ["Requires-Dist: numpy>=1.26"], requirements
     assert not any(n.startswith(("src/", "tests/", "examples/")) for n in names)
     if sys.platform.startswith("linux"):
-        for path, init in ((extension, "PyInit__velk"), (native, "PyInit__native")):
+        # Both extensions load the one core in velk.libs, found
+        # relative to themselves wherever the wheel is installed.
+        for path, init, origin in ((extension, "PyInit__velk", "$ORIGIN/velk.libs"),
+                                  (native, "PyInit__native", "$ORIGIN/../velk.libs")):
             needed = needed_libraries(workdir / "unpacked" / path)
-            assert needed and needed <= RUNTIME_LIBRARIES, needed
+            assert "libvelk_core.so" in needed and needed - {"libvelk_core.so"} <= RUNTIME_LIBRARIES, needed
             assert exported_symbols(workdir / "unpacked" / path) == {init}
+            assert run_path(workdir / "unpacked" / path) == [origin]
+        core = workdir / "unpacked" / CORE
+        assert needed_libraries(core) <= RUNTIME_LIBRARIES
+        exports = exported_symbols(core, demangle=True)
+        # The interface and Panic's type, so that every module catches the core's panics.
+        assert {"typeinfo for velk::Panic", "velk::pool_worker_count()"} <= exports, exports
+        others = {name for name in exports if not name.removeprefix("typeinfo for ").removeprefix(
+            "typeinfo name for ").removeprefix("vtable for ").startswith("velk::")}
+        assert not others, others
 
 
 def test_wheel_works_in_a_fresh_venv_without_build_tools(wheel, workdir):
@@ -122,7 +145,8 @@ def test_sdist_builds_and_a_wheel_builds_from_it(workdir):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/module/_velk.pyi", "src/module/exports.map",
-                   "src/velk/__init__.py", "src/velk/py.typed", "src/velk_native/exports.map"):
+                   "src/velk/__init__.py", "src/velk/py.typed", "src/velk_native/exports.map",
+                   "src/similarity/exports.map", "src/similarity/exports.txt", "cmake/aarch64-linux-gnu.cmake"):
         assert needed in names
     assert not any(name.startswith((".venv/", "build/")) for name in names)
     run(sys.executable, "-m", "pip", "wheel", str(sdist), "--no-deps", "-w", str(workdir / "from-sdist"))

@@ -17,6 +17,8 @@ void raise_current_exception();
 
 template <class Body>
 PyObject* run_entry(Body&& body) noexcept {
+  // Before anything can fail: a thread's first exception must not need memory.
+  prepare_thread_for_failures();
   try {
     try {
       OwnedRef result = body();

@@ -11,6 +11,11 @@
 #define VELK_HAS_BACKTRACE 1
 #endif
 
+#if __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#define VELK_HAS_CXXABI 1
+#endif
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +26,9 @@ namespace velk {
 namespace {
 
 std::atomic<bool> first_report_written{false};
+
+// Constant-initialised: reading it calls no initialisation wrapper.
+thread_local bool is_pool_worker = false;
 
 // The number the system gives the calling thread, as debuggers and top show it.
 unsigned long long thread_id() noexcept {
@@ -40,7 +48,7 @@ unsigned long long thread_id() noexcept {
 
 void write_report(const std::string& message, const std::source_location& where) noexcept {
   char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+  if (is_pool_worker || pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
     std::snprintf(name, sizeof name, "%s", "<unnamed>");
   }
   // The report's shape, "thread '{name}' ({id}) panicked at {file}:{line}:{column}:"
@@ -72,6 +80,21 @@ void write_report(const std::string& message, const std::source_location& where)
 
 Panic::Panic(std::string message, std::source_location where)
     : message_(std::move(message)), where_(where) {}
+
+Panic::~Panic() = default;
+
+void prepare_thread_for_failures() noexcept {
+#if defined(VELK_HAS_CXXABI)
+  // Declared const, so its result must be used for the call to stay.
+  [[maybe_unused]] abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
+#endif
+  // A volatile read cannot be dropped, so the thread's block of this library's
+  // thread-local data is allocated here.
+  [[maybe_unused]] const volatile bool* const flag = &is_pool_worker;
+  [[maybe_unused]] const bool touched = *flag;
+}
+
+void mark_thread_as_pool_worker() noexcept { is_pool_worker = true; }
 
 void panic(std::string message, std::source_location where) {
   write_report(message, where);

@@ -8,11 +8,23 @@
 #include <source_location>
 #include <string>
 
+// The numeric core is one shared library that both extension modules load.
+// Panic's type information must be the core's own, seen by every module that
+// catches it, even where a module hides its other symbols.
+#if defined(_WIN32)
+#define VELK_CORE_VISIBLE
+#else
+#define VELK_CORE_VISIBLE __attribute__((visibility("default")))
+#endif
+
 namespace velk {
 
-class Panic final : public std::exception {
+class VELK_CORE_VISIBLE Panic final : public std::exception {
  public:
   Panic(std::string message, std::source_location where);
+  // Defined out of line so that the type information and vtable live in the
+  // core alone.
+  ~Panic() override;
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
@@ -36,5 +48,18 @@ class Panic final : public std::exception {
 // process.
 [[noreturn]] void abort_with_report(const char* message,
                                     std::source_location where = std::source_location::current()) noexcept;
+
+// Gives the calling thread, now, everything it needs to throw and catch later:
+// the C++ runtime's per-thread exception state and this library's own
+// thread-local data. Both are allocated at a thread's first use, and when that
+// allocation fails (a first exception that comes with exhausted memory) the
+// system's loader ends the process instead of raising anything. Called by each
+// module's init, by every entry before its work, and by each pool worker as it
+// starts. Cheap once done.
+void prepare_thread_for_failures() noexcept;
+
+// Marks the calling thread as one of the worker pool's: its panic reports name
+// it '<unnamed>', whatever system name it inherited from its creator.
+void mark_thread_as_pool_worker() noexcept;
 
 }  // namespace velk

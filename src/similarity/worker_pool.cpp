@@ -4,9 +4,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -96,6 +93,14 @@ class Pool {
   explicit Pool(std::uint64_t worker_count) : workers(worker_count) {}
 
   const std::uint64_t workers;
+  // Set by start_workers once every worker has been started (kStarted) or a
+  // start failed (kAbandoned); workers wait for it (see worker_main).
+  static constexpr int kStarting = 0;
+  static constexpr int kStarted = 1;
+  static constexpr int kAbandoned = 2;
+  std::atomic<int> start{kStarting};
+  // Workers that have finished preparing their thread.
+  std::atomic<std::uint64_t> prepared{0};
 
   void run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
   [[noreturn]] void serve() noexcept;
@@ -219,13 +224,21 @@ void Pool::run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
   if (submission.failure) std::rethrow_exception(submission.failure);
 }
 
-void* worker_main(void* pool) {
-#if defined(__linux__)
-  // A new thread inherits its creator's name; the workers carry none, so that
-  // a report from one of them says "<unnamed>".
-  prctl(PR_SET_NAME, "", 0, 0, 0);
-#endif
-  static_cast<Pool*>(pool)->serve();
+// A worker keeps the system name it inherited from its creator: tools that list
+// threads show it as part of the process. Its panic reports say "<unnamed>".
+// It prepares for failures before its creator returns (start_workers waits),
+// so that this never has to happen later, when memory may have run out. The
+// workers of a pool that could not start never work, and never prepare: the
+// allocations would only take address space from the threads still working.
+void* worker_main(void* argument) {
+  Pool& pool = *static_cast<Pool*>(argument);
+  pool.start.wait(Pool::kStarting, std::memory_order_acquire);
+  if (pool.start.load(std::memory_order_acquire) == Pool::kStarted) {
+    prepare_thread_for_failures();
+    mark_thread_as_pool_worker();
+    pool.prepared.fetch_add(1, std::memory_order_release);
+  }
+  pool.serve();
 }
 
 std::string io_error(int code) {
@@ -240,7 +253,9 @@ void forget_workers_in_child() noexcept { in_forked_child.store(true, std::memor
 
 // Starts the pool's workers, detached, with 2 MiB stacks and every signal
 // blocked (signals are for the interpreter's threads). Returns 0 or the error
-// of the first start that failed; workers started before it stay parked.
+// of the first start that failed; workers started before it stay parked. When
+// every start succeeded, returns only once every worker has prepared its
+// thread for failures.
 int start_workers(Pool& pool) noexcept {
   pthread_attr_t attributes;
   if (const int error = pthread_attr_init(&attributes); error != 0) return error;
@@ -250,14 +265,21 @@ int start_workers(Pool& pool) noexcept {
   sigset_t previous;
   sigfillset(&all_signals);
   if (error == 0) error = pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
+  std::uint64_t started = 0;
   if (error == 0) {
-    for (std::uint64_t w = 0; w < pool.workers && error == 0; ++w) {
+    for (; started < pool.workers; ++started) {
       pthread_t thread;
       error = pthread_create(&thread, &attributes, worker_main, &pool);
+      if (error != 0) break;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   pthread_attr_destroy(&attributes);
+  pool.start.store(error == 0 ? Pool::kStarted : Pool::kAbandoned, std::memory_order_release);
+  pool.start.notify_all();
+  if (error == 0) {
+    while (pool.prepared.load(std::memory_order_acquire) < started) sched_yield();
+  }
   return error;
 }
 

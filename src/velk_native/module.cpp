@@ -1,5 +1,6 @@
 // velk._native: the compiled part of the velk package. Its entry is private;
 // velk.search is the public one.
+#include "similarity/panic.h"
 #include "velk_native/search_entry.h"
 
 namespace velk {
@@ -64,4 +65,7 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace velk
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&velk::definition); }
+PyMODINIT_FUNC PyInit__native() {
+  velk::prepare_thread_for_failures();
+  return PyModuleDef_Init(&velk::definition);
+}
