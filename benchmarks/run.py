@@ -39,7 +39,7 @@ DOCS_PAGE = HERE.parent / "docs" / "benchmarks.md"
 README = HERE.parent / "README.md"
 # Built by `make bench` (the Makefile's host check build): its `read` mode times
 # a plain read of an array, the floor for any scorer.
-KERNEL_CHECK = pathlib.Path(os.environ.get("VELK_CHECKS_DIR", HERE.parent / "build" / "checks")) / "kernel_check"
+KERNEL_CHECK = Path(os.environ.get("VELK_CHECKS_DIR", HERE.parent / "build" / "checks")) / "kernel_check"
 BLAS_PINNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 
 # Single-query search over float32 arrays, small to large; each shape runs on
