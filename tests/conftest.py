@@ -147,7 +147,7 @@ def ref_top_k_flat(query, flat, dim, k):
     if s == 0:
         return []
     flat = _f32_list(flat)
-    scored = [(i, bits(ref_row_score(flat[i * dim:(i + 1) * dim], query, query_norm))) for i in range(n)]
+    scored = [(i, bits(ref_row_score(flat[i * dim : (i + 1) * dim], query, query_norm))) for i in range(n)]
     return _ranked(scored)[:kk]
 
 
@@ -170,8 +170,9 @@ def run_python(code: str, env=None, timeout=120) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter of the test environment."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=full_env, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=full_env, timeout=timeout
+    )
 
 
 def _panic_exception_class() -> type[BaseException]:

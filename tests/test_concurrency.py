@@ -83,6 +83,7 @@ def python_work(seed):
     ordered = sorted(data.items(), key=lambda item: (item[1][0], item[0]))
     if seed % 5 == 0:
         import gc
+
         gc.collect()
     return len(ordered)
 

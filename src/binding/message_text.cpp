@@ -15,8 +15,8 @@ std::string lossy_utf8(PyObject* str) {
   // decoder replace each invalid sequence with U+FFFD.
   PyErr_Clear();
   OwnedRef bytes = checked_new(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-  OwnedRef repaired = checked_new(
-      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+  OwnedRef repaired =
+      checked_new(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
   const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
   if (utf8 == nullptr) python_api_call_failed();
   return std::string(utf8, static_cast<std::size_t>(size));

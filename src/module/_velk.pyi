@@ -20,4 +20,4 @@ def top_k(query: _Vector, embeddings: Sequence[_Vector], k: SupportsIndex) -> _H
 def top_k_flat(query: _Vector, embeddings: _Vector, dim: SupportsIndex, k: SupportsIndex) -> _Hits: ...
 def top_k_flat_np(query: Buffer, embeddings: Buffer, dim: SupportsIndex, k: SupportsIndex) -> _Hits:
     """Zero-copy variant — accepts numpy float32 arrays via the Python buffer protocol.
-The caller must ensure the arrays are C-contiguous float32."""
+    The caller must ensure the arrays are C-contiguous float32."""

@@ -45,8 +45,8 @@ std::string multiple_values(const CallSignature& signature, std::string_view key
 
 }  // namespace
 
-void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots) {
+void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> slots) {
   const std::size_t count = signature.parameters.size();
   const auto given = static_cast<std::size_t>(nargs);
   // The count is examined before any keyword, as CPython does.

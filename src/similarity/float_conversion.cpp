@@ -50,8 +50,7 @@ float narrow_on_bits(double value) noexcept {
   // A carry out of the significand moves into the exponent field by itself, up
   // to infinity at the top and from the subnormals into the normals at the bottom.
   const auto low = static_cast<std::uint32_t>(kept);
-  const std::uint32_t magnitude =
-      unbiased >= -126 ? (static_cast<std::uint32_t>(unbiased + 126) << 23) + low : low;
+  const std::uint32_t magnitude = unbiased >= -126 ? (static_cast<std::uint32_t>(unbiased + 126) << 23) + low : low;
   return std::bit_cast<float>(sign | magnitude);
 }
 

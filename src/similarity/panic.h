@@ -36,13 +36,11 @@ class VELK_CORE_VISIBLE Panic final : public std::exception {
 };
 
 // Writes the panic report to standard error, then throws Panic.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
 
 // Throws Panic without a report: for a panic that already reported once and
 // comes back through Python code.
-[[noreturn]] void resume_panic(std::string message,
-                               std::source_location where = std::source_location::current());
+[[noreturn]] void resume_panic(std::string message, std::source_location where = std::source_location::current());
 
 // Writes the report of a failure that cannot be unwound any further and ends the
 // process.

@@ -63,8 +63,8 @@ ScoredHit* median_of_medians(ScoredHit* first, ScoredHit* last) noexcept {
 void select_nth(ScoredHit* first, ScoredHit* nth, ScoredHit* last) noexcept {
   auto budget = 2 * static_cast<int>(std::bit_width(static_cast<std::size_t>(last - first)));
   while (static_cast<std::size_t>(last - first) > kInsertionSelectLimit) {
-    ScoredHit* pivot = budget-- > 0 ? median_of_three(first, first + (last - first) / 2, last - 1)
-                                    : median_of_medians(first, last);
+    ScoredHit* pivot =
+        budget-- > 0 ? median_of_three(first, first + (last - first) / 2, last - 1) : median_of_medians(first, last);
     ScoredHit* place = partition_around(first, last, pivot);
     if (place == nth) return;
     if (nth < place) {

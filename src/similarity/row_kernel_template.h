@@ -36,8 +36,7 @@ inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t cou
 }
 
 // Writes the first `count` lane scores of a group to its slots.
-inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count,
-                        const float* lanes) noexcept {
+inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count, const float* lanes) noexcept {
   for (std::uint64_t r = 0; r < count; ++r) {
     run.out[first + r].index = run.first_index + first + r;
     run.out[first + r].score = lanes[r];

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "similarity/simd_traits.h"
 #include "similarity/simd_kernels.h"
+#include "similarity/simd_traits.h"
 
 namespace velk {
 namespace {

@@ -273,9 +273,7 @@ void QuerySetSearch::run() {
 
 }  // namespace
 
-void search_queries(const QuerySet& set, ResultRows results) {
-  search_queries_with(active_simd_level(), set, results);
-}
+void search_queries(const QuerySet& set, ResultRows results) { search_queries_with(active_simd_level(), set, results); }
 
 void search_queries_with(SimdLevel level, const QuerySet& set, ResultRows results) {
   // Before every other test, as in flat_top_k.

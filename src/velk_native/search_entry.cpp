@@ -56,8 +56,8 @@ std::uint64_t to_bounded_count(PyObject* obj, const CountRule& rule) {
     // A TypeError from __index__ is refused the same way; anything else passes.
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw BindingError::fetch();
     PyErr_Clear();
-    throw BindingError::lazy(PyExc_TypeError, rule.not_an_int + type_qualname(Py_TYPE(obj)).value_or(
-                                                                    Py_TYPE(obj)->tp_name));
+    throw BindingError::lazy(PyExc_TypeError,
+                             rule.not_an_int + type_qualname(Py_TYPE(obj)).value_or(Py_TYPE(obj)->tp_name));
   }
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
