@@ -290,9 +290,9 @@ def section_batch(n, dim, repeats):
     for size in BATCH_SIZES:
         q, unit = queries[:size], unit_queries[:size]
         functions = {
-            "velk.search": lambda: velk.search(q, e, K),
-            "faiss IndexFlatIP": lambda: index.search(unit, K),
-            "numpy Q @ E.T": lambda: numpy_batch(np, unit, normalized, K),
+            "velk.search": lambda q=q: velk.search(q, e, K),
+            "faiss IndexFlatIP": lambda unit=unit: index.search(unit, K),
+            "numpy Q @ E.T": lambda unit=unit: numpy_batch(np, unit, normalized, K),
         }
         if size == 1:
             # One call per query, as before velk.search; timed alike.
@@ -302,7 +302,7 @@ def section_batch(n, dim, repeats):
     # What is being timed is right: every row of a batch is its single-query call.
     batch = velk.search(queries[:16], e, K)
     exact = all(
-        [(int(i), float(s)) for i, s in zip(batch.indices[r], batch.scores[r])]
+        [(int(i), float(s)) for i, s in zip(batch.indices[r], batch.scores[r], strict=True)]
         == _velk.top_k_flat_np(queries[r], e, dim, K)
         for r in range(16)
     )
@@ -530,9 +530,9 @@ def plot(results, path):
         ("faiss IndexFlatIP", "faiss IndexFlatIP"),
     ):
         ax.plot(sizes, [r["seconds"][name] * 1e3 for r, _ in runs], marker="o", label=label)
-    floors = [(size, floor * 1e3) for size, (_, floor) in zip(sizes, runs) if floor]
+    floors = [(size, floor * 1e3) for size, (_, floor) in zip(sizes, runs, strict=True) if floor]
     if floors:
-        ax.plot(*zip(*floors), linestyle="--", marker="x", color="grey", label="plain read (floor)")
+        ax.plot(*zip(*floors, strict=True), linestyle="--", marker="x", color="grey", label="plain read (floor)")
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("collection size (MB of float32)")

@@ -12,11 +12,10 @@ import argparse
 import os
 import pathlib
 import subprocess
-import sys
 import tempfile
 import time
 from collections.abc import Callable
-from typing import Any, TypeVar
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -29,10 +28,9 @@ DIM = 128
 K = 5
 SEED = 20261208
 DATA = pathlib.Path(__file__).resolve().parent / "data"
-T = TypeVar("T")
 
 
-def timed(function: Callable[..., T], *args: Any, repeat: int = 3) -> tuple[float, T]:
+def timed[T](function: Callable[..., T], *args: Any, repeat: int = 3) -> tuple[float, T]:
     """Best of `repeat` wall-clock runs (at least one), and the last result."""
     start = time.perf_counter()
     result = function(*args)
@@ -79,10 +77,10 @@ def random_tour() -> None:
     print(f"velk.search(queries, embeddings, {K}): {len(batch)} queries in one call, numpy arrays back")
     t_batch, result = timed(velk.search, batch, embeddings, K)
     t_np, _ = timed(numpy_batch_top_k, batch, embeddings, K)
-    show("velk, query 0", list(zip(result.indices[0].tolist(), result.scores[0].tolist())))
+    show("velk, query 0", list(zip(result.indices[0].tolist(), result.scores[0].tolist(), strict=True)))
     t_single, singles = timed(lambda: [_velk.top_k_flat_np(q, embeddings, DIM, K) for q in batch], repeat=1)
     same = all(
-        [(int(i), float(s)) for i, s in zip(result.indices[r], result.scores[r])] == singles[r]
+        [(int(i), float(s)) for i, s in zip(result.indices[r], result.scores[r], strict=True)] == singles[r]
         for r in range(len(batch))
     )
     print(
@@ -189,7 +187,7 @@ def embed_typed_query(text: str) -> npt.NDArray[np.float32] | None:
 
 def show_matches(query: str, scores: npt.NDArray[np.float32], indices: npt.NDArray[np.int64], texts: list[str]) -> None:
     print(f'  "{query}"')
-    for index, score in zip(indices.tolist(), scores.tolist()):
+    for index, score in zip(indices.tolist(), scores.tolist(), strict=True):
         name, _, sentence = texts[index].partition(": ")
         shown = sentence if len(sentence) <= 70 else sentence[:69] + "…"
         print(f"    {score:.4f}  {name:<34} {shown}")
@@ -203,7 +201,7 @@ def semantic_search(typed_queries: list[str]) -> None:
     print(f"Semantic search: {rows:,} Python standard library docstrings, {dim}-d all-MiniLM-L6-v2 embeddings")
     print(f"velk.search(queries, embeddings, 3): all {len(query_texts)} precomputed queries in one call:\n")
     scores, indices = velk.search(query_vectors, embeddings, 3)
-    for text, row_scores, row_indices in zip(query_texts, scores, indices):
+    for text, row_scores, row_indices in zip(query_texts, scores, indices, strict=True):
         show_matches(text, row_scores, row_indices, texts)
 
     t_velk, _ = timed(velk.search, query_vectors, embeddings, 3, repeat=20)

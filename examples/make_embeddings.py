@@ -192,7 +192,7 @@ def quiet_import(name: str) -> object | None:
         warnings.simplefilter("ignore")
         try:
             return importlib.import_module(name)
-        except BaseException:  # platform-specific, missing optional C parts, ...
+        except BaseException:  # noqa: BLE001 - platform-specific, missing optional C parts, ...
             return None
 
 

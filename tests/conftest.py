@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 
@@ -82,7 +83,7 @@ def sqrt(x):
 
 def dot(a, b):
     acc = F32(-0.0)
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=False):  # the shorter length, on purpose
         acc = add(acc, mul(x, y))
     return acc
 
@@ -163,7 +164,7 @@ def hit_bits(result):
 
 # A build with AddressSanitizer: its shadow memory cannot live under an
 # address-space limit, and its quarantine changes every memory figure.
-UNDER_ASAN = "asan" in open("/proc/self/maps").read()
+UNDER_ASAN = "asan" in Path("/proc/self/maps").read_text()
 
 
 def run_python(code: str, env=None, timeout=120) -> subprocess.CompletedProcess:

@@ -30,8 +30,9 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import _velk  # noqa: E402
-from conftest import ref_cosine, ref_top_k, ref_top_k_flat, to_f32  # noqa: E402
+import _velk
+
+from conftest import ref_cosine, ref_top_k, ref_top_k_flat, to_f32
 
 _sequence_check = ctypes.pythonapi.PySequence_Check
 _sequence_check.argtypes = [ctypes.py_object]
@@ -258,10 +259,7 @@ def number(source):
 def numbers(source, length=None, mostly_valid=True):
     if length is None:
         length = source.integer(0, 8)
-    values = []
-    for _ in range(length):
-        values.append(source.real() if mostly_valid and source.integer(0, 14) else number(source))
-    return values
+    return [source.real() if mostly_valid and source.integer(0, 14) else number(source) for _ in range(length)]
 
 
 def vector(source, numeric=None):
@@ -467,7 +465,7 @@ def arrange(source, function, names, values) -> Call:
     elif mistake == 1 and keyword_names:
         kwargs = dict(kwargs)
         wrong = pick(source, ["K", "dims", "zz", "query ", "Query", "a\udcff"])
-        kwargs = {**{wrong: 1}, **kwargs} if source.integer(0, 1) else {**kwargs, wrong: 1}
+        kwargs = {wrong: 1, **kwargs} if source.integer(0, 1) else {**kwargs, wrong: 1}
         error = unexpected_or_first_error(call_name, names, positional_count, list(kwargs))
     elif mistake == 2 and positional_count:
         duplicate = names[source.integer(0, positional_count - 1)]
@@ -689,7 +687,7 @@ def check_call(call: Call) -> str:
     function = getattr(_velk, call.function)
     try:
         result = function(*call.args, **call.kwargs)
-    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+    except BaseException as error:  # PanicException derives from BaseException
         if isinstance(error, KeyboardInterrupt):
             raise
         if expected.error is None:

@@ -7,9 +7,9 @@ import platform
 import subprocess
 
 import pytest
+from test_dispatch import runnable_variants
 
 from conftest import check_driver
-from test_dispatch import runnable_variants
 
 
 @pytest.fixture(scope="module")

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import hit_bits
 
 top_k_flat_np = _velk.top_k_flat_np

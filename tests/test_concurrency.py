@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import PanicException, run_python
 
 THREADS = int(os.environ.get("VELK_THREADS", "6"))

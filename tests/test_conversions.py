@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import bits, ref_cosine
 
 cosine_similarity, top_k, top_k_flat = _velk.cosine_similarity, _velk.top_k, _velk.top_k_flat

@@ -6,8 +6,8 @@ import pytest
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 
-import velk
-import velk.dask
+import velk  # noqa: E402 - only once dask is known to be there
+import velk.dask  # noqa: E402
 
 DIM = 16
 

@@ -7,15 +7,17 @@ import ctypes
 import json
 import pickle
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _velk
+
 from conftest import PanicException, hit_bits, ref_top_k, ref_top_k_flat, run_python
 
 U64_MAX = 2**64 - 1
-UNDER_ASAN = "asan" in open("/proc/self/maps").read()
+UNDER_ASAN = "asan" in Path("/proc/self/maps").read_text()
 
 
 class Claims:

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import DEFAULT_NAN_BITS, bits, f32_nan, from_bits, ref_cosine
 
 INF = math.inf

@@ -22,6 +22,7 @@ import pytest
 
 import _velk
 import velk
+
 from conftest import UNDER_ASAN, PanicException, run_python
 
 CALLS = int(os.environ.get("VELK_LEAK_CALLS", "1500"))

@@ -7,6 +7,7 @@ import types
 import pytest
 
 import _velk
+
 from conftest import run_python
 
 NAMES = ["cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]

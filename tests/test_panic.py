@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import UNDER_ASAN, check_driver, run_python
 
 DOC_TAIL = (
@@ -43,7 +44,7 @@ def test_panic_class():
 
 
 def test_except_exception_does_not_catch_a_panic():
-    with pytest.raises(BaseException) as info:
+    with pytest.raises(BaseException) as info:  # noqa: PT012 - the try block is what is tested
         try:
             _velk.top_k_flat([1.0], [1.0], 0, 1)
         except Exception:  # noqa: BLE001 - the point of the test
@@ -394,7 +395,7 @@ def test_a_first_failure_under_exhausted_memory_is_a_memory_error(entry, workers
     limits = range(0, 8 * 1024 + 1, 256)  # KiB above the process's size
     outcomes = {}
     # Two fresh interpreters at a time.
-    for pair in zip(limits[::2], [*limits[1::2], None]):
+    for pair in zip(limits[::2], [*limits[1::2], None], strict=True):
         children = {
             extra: subprocess.Popen(
                 [sys.executable, "-c", FIRST_FAILURE, entry, str(extra)],

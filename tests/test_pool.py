@@ -261,7 +261,8 @@ for k in (1, 7, rows):
 tied = [float(rng.randrange(-2, 3)) for _ in range(rows * dim)]
 for k in (1, 2, 100, 5000):
     flat = _velk.top_k_flat(query[:2], tied, 2, k)
-    report([[(i, s.hex()) for i, s in flat], flat == _velk.top_k(query[:2], [tied[i:i + 2] for i in range(0, len(tied), 2)], k)])
+    pairs = [tied[i:i + 2] for i in range(0, len(tied), 2)]
+    report([[(i, s.hex()) for i, s in flat], flat == _velk.top_k(query[:2], pairs, k)])
 """
 
 

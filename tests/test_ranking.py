@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import bits, f32_nan, hit_bits, ref_top_k
 
 NAN = math.nan

@@ -7,12 +7,14 @@ import struct
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _velk
 import velk
+
 from conftest import run_python
 
 NAN_BITS = 0x7FC00000
@@ -193,13 +195,15 @@ UNALIGNED = np.frombuffer(bytes(41), np.float32, 10, 1).reshape(5, 2)
             lambda: velk.search([1.0], np.ones((4, 4), np.float32)[:, ::2], 1),
             ValueError,
             "embeddings must be C-contiguous (one row after another in memory), not a 2-D array of float32 with "
-            "shape (4, 2) and strides (16, 8); copy it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
+            "shape (4, 2) and strides (16, 8); "
+            "copy it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
         ),
         (
             lambda: velk.search([1.0], UNALIGNED, 1),
             ValueError,
             "embeddings must start at an address aligned to its 4-byte items, not a 2-D array of float32 with shape "
-            "(5, 2) at an odd offset; copy it with numpy.require(embeddings, numpy.float32, ['C_CONTIGUOUS', 'ALIGNED'])",
+            "(5, 2) at an odd offset; "
+            "copy it with numpy.require(embeddings, numpy.float32, ['C_CONTIGUOUS', 'ALIGNED'])",
         ),
         (
             lambda: velk.search([], np.ones((3, 0), np.float32), 1),
@@ -229,7 +233,8 @@ UNALIGNED = np.frombuffer(bytes(41), np.float32, 10, 1).reshape(5, 2)
         (
             lambda: velk.search(["a", "b", "c"], np.ones((3, 3), np.float32), 1),
             TypeError,
-            "queries must hold real numbers, not <U1 (list); convert them with numpy.asarray(queries, dtype=numpy.float32)",
+            "queries must hold real numbers, not <U1 (list); "
+            "convert them with numpy.asarray(queries, dtype=numpy.float32)",
         ),
         (
             lambda: velk.search(np.ones(3, complex), np.ones((3, 3), np.float32), 1),
@@ -509,7 +514,7 @@ print(json.dumps(out))
 
 
 @pytest.mark.skipif(
-    "asan" in open("/proc/self/maps").read(), reason="the sanitizer reserves terabytes of address space"
+    "asan" in Path("/proc/self/maps").read_text(), reason="the sanitizer reserves terabytes of address space"
 )
 def test_a_pool_that_cannot_start_is_a_runtime_error_and_one_thread_still_works():
     # 65535 workers with 2 MiB stacks cannot start under a 256 MiB address-space limit.

@@ -18,7 +18,8 @@ from _velk import cosine_similarity, top_k, top_k_flat, top_k_flat_np
 
 from . import _native
 
-__all__ = ["SearchResult", "search", "cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]
+# The batch API first, then the single-query functions of _velk.
+__all__ = ["SearchResult", "search", "cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]  # noqa: RUF022
 
 # Element types that convert to float32 as _velk converts a number: to a
 # Python float (a double) first, then rounded to the nearest float32.
