@@ -45,8 +45,7 @@ std::string fill_text(std::string_view pattern, std::initializer_list<TextField>
     if (close == std::string_view::npos) break;
     out.append(pattern.substr(done, open - done));
     const std::string_view name = pattern.substr(open + 1, close - open - 1);
-    const auto* field =
-        std::find_if(fields.begin(), fields.end(), [name](const TextField& f) { return f.name == name; });
+    const auto* const field = std::ranges::find_if(fields, [name](const TextField& f) { return f.name == name; });
     out.append(field != fields.end() ? field->value : pattern.substr(open, close + 1 - open));
     done = close + 1;
   }

@@ -68,7 +68,7 @@ void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ss
       fail(unexpected_keyword(signature, name));
     }
     const std::string_view text(utf8, static_cast<std::size_t>(size));
-    const auto parameter = std::find(signature.parameters.begin(), signature.parameters.end(), text);
+    const auto parameter = std::ranges::find(signature.parameters, text);
     if (parameter == signature.parameters.end()) fail(unexpected_keyword(signature, name));
     PyObject*& slot = slots[static_cast<std::size_t>(parameter - signature.parameters.begin())];
     if (slot != nullptr) fail(multiple_values(signature, text));

@@ -43,7 +43,7 @@ void reserve_for_length_hint(Vector& out, PyObject* obj) {
   if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) wanted = std::min(wanted, kUnverifiedHintLimit);
   try {
     out.reserve(wanted);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): only a hint; the vector grows as items come
   }
 }
 

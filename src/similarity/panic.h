@@ -25,6 +25,10 @@ class VELK_CORE_VISIBLE Panic final : public std::exception {
   // Defined out of line so that the type information and vtable live in the
   // core alone.
   ~Panic() override;
+  Panic(const Panic&) = default;
+  Panic(Panic&&) = default;
+  Panic& operator=(const Panic&) = default;
+  Panic& operator=(Panic&&) = default;
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }

@@ -80,8 +80,8 @@ std::pair<OwnedRef, Item*> new_array(PyObject* empty, PyObject* dtype, std::uint
   Py_buffer view;
   if (PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) == -1) throw BindingError::fetch();
   auto* items = static_cast<Item*>(view.buf);
-  const bool as_asked = view.itemsize == static_cast<Py_ssize_t>(sizeof(Item)) &&
-                        static_cast<std::uint64_t>(view.len) == rows * columns * sizeof(Item);
+  const bool as_asked =
+      std::cmp_equal(view.itemsize, sizeof(Item)) && std::cmp_equal(view.len, rows * columns * sizeof(Item));
   // The array owns its memory and nobody else holds the array before it is
   // returned, so the items stay where they are after the view is released.
   PyBuffer_Release(&view);
