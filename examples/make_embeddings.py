@@ -55,9 +55,27 @@ QUERIES = [
 # Modules whose import opens windows, starts a browser, prints, or needs a
 # display or a particular platform; and the test suites.
 SKIPPED_MODULES = {
-    "antigravity", "this", "idlelib", "tkinter", "turtle", "turtledemo", "test",
-    "lib2to3", "pydoc_data", "ensurepip", "venv", "msilib", "winreg", "winsound",
-    "msvcrt", "_winapi", "nt", "ntpath", "nturl2path", "__phello__", "__hello__",
+    "antigravity",
+    "this",
+    "idlelib",
+    "tkinter",
+    "turtle",
+    "turtledemo",
+    "test",
+    "lib2to3",
+    "pydoc_data",
+    "ensurepip",
+    "venv",
+    "msilib",
+    "winreg",
+    "winsound",
+    "msvcrt",
+    "_winapi",
+    "nt",
+    "ntpath",
+    "nturl2path",
+    "__phello__",
+    "__hello__",
 }
 
 
@@ -174,7 +192,7 @@ def quiet_import(name: str) -> object | None:
         warnings.simplefilter("ignore")
         try:
             return importlib.import_module(name)
-        except BaseException:  # platform-specific, missing optional C parts, ...
+        except BaseException:  # noqa: BLE001 - platform-specific, missing optional C parts, ...
             return None
 
 

@@ -206,13 +206,14 @@ int compare_all(std::uint64_t seed) {
       if (want.scores[i] != want.scores[i]) ++nan_scores;
       if (got.indices[i] != want.indices[i] || bits(got.scores[i]) != bits(want.scores[i])) {
         if (++failures <= 20) {
-          std::printf("FAIL %s dim %llu rows %llu queries %llu k %llu threads %llu entry %llu: "
-                      "%lld %08x, expected %lld %08x\n",
-                      what, static_cast<unsigned long long>(c.dim), static_cast<unsigned long long>(c.rows),
-                      static_cast<unsigned long long>(c.queries), static_cast<unsigned long long>(c.k),
-                      static_cast<unsigned long long>(c.threads), static_cast<unsigned long long>(i),
-                      static_cast<long long>(got.indices[i]), bits(got.scores[i]),
-                      static_cast<long long>(want.indices[i]), bits(want.scores[i]));
+          std::printf(
+              "FAIL %s dim %llu rows %llu queries %llu k %llu threads %llu entry %llu: "
+              "%lld %08x, expected %lld %08x\n",
+              what, static_cast<unsigned long long>(c.dim), static_cast<unsigned long long>(c.rows),
+              static_cast<unsigned long long>(c.queries), static_cast<unsigned long long>(c.k),
+              static_cast<unsigned long long>(c.threads), static_cast<unsigned long long>(i),
+              static_cast<long long>(got.indices[i]), bits(got.scores[i]), static_cast<long long>(want.indices[i]),
+              bits(want.scores[i]));
         }
       }
     }

@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 
@@ -82,7 +83,7 @@ def sqrt(x):
 
 def dot(a, b):
     acc = F32(-0.0)
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=False):  # the shorter length, on purpose
         acc = add(acc, mul(x, y))
     return acc
 
@@ -147,7 +148,7 @@ def ref_top_k_flat(query, flat, dim, k):
     if s == 0:
         return []
     flat = _f32_list(flat)
-    scored = [(i, bits(ref_row_score(flat[i * dim:(i + 1) * dim], query, query_norm))) for i in range(n)]
+    scored = [(i, bits(ref_row_score(flat[i * dim : (i + 1) * dim], query, query_norm))) for i in range(n)]
     return _ranked(scored)[:kk]
 
 
@@ -163,15 +164,16 @@ def hit_bits(result):
 
 # A build with AddressSanitizer: its shadow memory cannot live under an
 # address-space limit, and its quarantine changes every memory figure.
-UNDER_ASAN = "asan" in open("/proc/self/maps").read()
+UNDER_ASAN = "asan" in Path("/proc/self/maps").read_text()
 
 
 def run_python(code: str, env=None, timeout=120) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter of the test environment."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=full_env, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=full_env, timeout=timeout
+    )
 
 
 def _panic_exception_class() -> type[BaseException]:

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "similarity/cosine.h"
-#include "similarity/search.h"
 #include "similarity/ranking.h"
+#include "similarity/search.h"
 #include "similarity/worker_pool.h"
 
 namespace {

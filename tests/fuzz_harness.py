@@ -30,8 +30,9 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import _velk  # noqa: E402
-from conftest import ref_cosine, ref_top_k, ref_top_k_flat, to_f32  # noqa: E402
+import _velk
+
+from conftest import ref_cosine, ref_top_k, ref_top_k_flat, to_f32
 
 _sequence_check = ctypes.pythonapi.PySequence_Check
 _sequence_check.argtypes = [ctypes.py_object]
@@ -198,8 +199,28 @@ class StrSubclass(str):
 
 # --- argument generators --------------------------------------------------------------------------
 
-SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, float("inf"), float("-inf"), float("nan"), -float("nan"), 1e-30, 1e-45,
-                  1.4e-45, 3.4028235e38, 3.5e38, 1e39, 1e20, 2e19, 0.1, 1e8, 5e-324, 1.0000001]
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    float("inf"),
+    float("-inf"),
+    float("nan"),
+    -float("nan"),
+    1e-30,
+    1e-45,
+    1.4e-45,
+    3.4028235e38,
+    3.5e38,
+    1e39,
+    1e20,
+    2e19,
+    0.1,
+    1e8,
+    5e-324,
+    1.0000001,
+]
 
 
 def number(source):
@@ -213,21 +234,32 @@ def number(source):
     if kind == 6:
         return pick(source, [True, False, 2**63, 2**64 + 1, -(2**70), 10**400])
     if kind == 7:
-        return pick(source, [np.float32(source.real()), np.float64(-2.5), np.int64(7), np.float16(0.5),
-                             np.uint8(200), np.bool_(True)])
+        return pick(
+            source,
+            [np.float32(source.real()), np.float64(-2.5), np.int64(7), np.float16(0.5), np.uint8(200), np.bool_(True)],
+        )
     if kind == 8:
-        return pick(source, [Fraction(1, 3), Floaty(source.real()), Floaty(ValueError), Floaty(TypeError),
-                             Floaty(TypeErrorSubclass), Floaty(7), Indexy(3), Indexy(CustomError), Reentrant(2)])
+        return pick(
+            source,
+            [
+                Fraction(1, 3),
+                Floaty(source.real()),
+                Floaty(ValueError),
+                Floaty(TypeError),
+                Floaty(TypeErrorSubclass),
+                Floaty(7),
+                Indexy(3),
+                Indexy(CustomError),
+                Reentrant(2),
+            ],
+        )
     return pick(source, ["1.0", None, b"2", 1j, [1.0], object()])
 
 
 def numbers(source, length=None, mostly_valid=True):
     if length is None:
         length = source.integer(0, 8)
-    values = []
-    for _ in range(length):
-        values.append(source.real() if mostly_valid and source.integer(0, 14) else number(source))
-    return values
+    return [source.real() if mostly_valid and source.integer(0, 14) else number(source) for _ in range(length)]
 
 
 def vector(source, numeric=None):
@@ -239,20 +271,37 @@ def vector(source, numeric=None):
     if kind == 6:
         return tuple(values)
     if kind == 7:
-        return IndexSequence(values, length=pick(source, [None, 0, 1, 2**60, sys.maxsize // 8]),
-                             length_error=pick(source, [None, None, ValueError, TypeError]))
+        return IndexSequence(
+            values,
+            length=pick(source, [None, 0, 1, 2**60, sys.maxsize // 8]),
+            length_error=pick(source, [None, None, ValueError, TypeError]),
+        )
     if kind == 8:
-        return IteratingSequence(values, fail_at=pick(source, [None, 0, 2, 5]),
-                                 error=pick(source, [CustomError, TypeError, TypeErrorSubclass, StopIteration]))
+        return IteratingSequence(
+            values,
+            fail_at=pick(source, [None, 0, 2, 5]),
+            error=pick(source, [CustomError, TypeError, TypeErrorSubclass, StopIteration]),
+        )
     if kind == 9:
-        return pick(source, [range(source.integer(0, 6)), b"\x01\x02\x00", bytearray(b"\x03\x04"),
-                             array.array("f", [1.0, 2.5]), array.array("d", [0.5, -1.0, 2.0]),
-                             array.array("i", [1, -2, 3]), memoryview(b"\x05\x06")])
+        return pick(
+            source,
+            [
+                range(source.integer(0, 6)),
+                b"\x01\x02\x00",
+                bytearray(b"\x03\x04"),
+                array.array("f", [1.0, 2.5]),
+                array.array("d", [0.5, -1.0, 2.0]),
+                array.array("i", [1, -2, 3]),
+                memoryview(b"\x05\x06"),
+            ],
+        )
     if kind <= 13:
         return numpy_array(source, np.array([source.real() for _ in range(source.integer(0, 6))]))
     if kind == 14:
-        return pick(source, ["ab", StrSubclass("x"), "", {1.0, 2.0}, {1: 2.0}, None, 3.0, 7,
-                             (x for x in [1.0]), iter([1.0]), object()])
+        return pick(
+            source,
+            ["ab", StrSubclass("x"), "", {1.0, 2.0}, {1: 2.0}, None, 3.0, 7, (x for x in [1.0]), iter([1.0]), object()],
+        )
     if kind == 15:
         return NonIteratorSequence(values)
     if kind == 16:
@@ -288,16 +337,22 @@ def numpy_array(source, values, dtypes=None):
 def rows(source):
     kind = source.integer(0, 9)
     if kind <= 5:
-        return [vector(source) if source.integer(0, 4) == 0 else numbers(source, source.integer(0, 5))
-                for _ in range(source.integer(0, 6))]
+        return [
+            vector(source) if source.integer(0, 4) == 0 else numbers(source, source.integer(0, 5))
+            for _ in range(source.integer(0, 6))
+        ]
     if kind == 6:
         return tuple(numbers(source, source.integer(0, 4)) for _ in range(source.integer(0, 4)))
     if kind == 7:
-        return numpy_array(source, np.array([[source.real() for _ in range(3)] for _ in range(source.integer(0, 4))]),
-                           ["<f4", "<f8", ">f4"])
+        return numpy_array(
+            source,
+            np.array([[source.real() for _ in range(3)] for _ in range(source.integer(0, 4))]),
+            ["<f4", "<f8", ">f4"],
+        )
     if kind == 8:
-        return IndexSequence([numbers(source, 2) for _ in range(source.integer(0, 3))],
-                             length=pick(source, [None, 2**60, 0]))
+        return IndexSequence(
+            [numbers(source, 2) for _ in range(source.integer(0, 3))], length=pick(source, [None, 2**60, 0])
+        )
     return vector(source)
 
 
@@ -308,14 +363,25 @@ def count(source, dimension=False):
     if kind == 6:
         return pick(source, [2**64 - 1, 2**63, 2**64, -1, -(2**70), True, False])
     if kind == 7:
-        return pick(source, [np.int64(2), np.uint64(3), np.int8(-1), IntWithIndex(2), Indexy(4), Indexy(-3),
-                             Indexy(CustomError), Indexy(TypeError), Reentrant(3)])
+        return pick(
+            source,
+            [
+                np.int64(2),
+                np.uint64(3),
+                np.int8(-1),
+                IntWithIndex(2),
+                Indexy(4),
+                Indexy(-3),
+                Indexy(CustomError),
+                Indexy(TypeError),
+                Reentrant(3),
+            ],
+        )
     return pick(source, [2.0, "3", None, Fraction(2, 1), np.float32(1.0), [1]])
 
 
 def buffer_argument(source, length):
-    values = np.array([source.real() if source.integer(0, 7) else pick(source, SPECIAL_FLOATS)
-                       for _ in range(length)])
+    values = np.array([source.real() if source.integer(0, 7) else pick(source, SPECIAL_FLOATS) for _ in range(length)])
     kind = source.integer(0, 9)
     if kind <= 5:
         return numpy_array(source, values, ["<f4", "<f4", "<f4", "<f4", ">f4", "<f8", "<f2", "<i4"])
@@ -331,8 +397,14 @@ def buffer_argument(source, length):
         # Exporters that give no strides, and one that forwards another's export.
         with np.errstate(all="ignore"):
             narrowed = values.astype(np.float32)
-        return pick(source, [(ctypes.c_float * length)(*narrowed.tolist()), (ctypes.c_double * length)(),
-                             pickle.PickleBuffer(narrowed)])
+        return pick(
+            source,
+            [
+                (ctypes.c_float * length)(*narrowed.tolist()),
+                (ctypes.c_double * length)(),
+                pickle.PickleBuffer(narrowed),
+            ],
+        )
     return pick(source, [b"\x00\x00\x80?", bytearray(8), values.tolist(), None, "abc", 3])
 
 
@@ -368,8 +440,7 @@ def make_call(source) -> Call:
             values["embeddings"] = vector(source, numbers(source, length))
         else:
             values["query"] = buffer_argument(source, query_length)
-            values["embeddings"] = (values["query"] if source.integer(0, 15) == 0
-                                    else buffer_argument(source, length))
+            values["embeddings"] = values["query"] if source.integer(0, 15) == 0 else buffer_argument(source, length)
         values["dim"] = dim
         values["k"] = count(source)
     return arrange(source, function, names, values)
@@ -394,7 +465,7 @@ def arrange(source, function, names, values) -> Call:
     elif mistake == 1 and keyword_names:
         kwargs = dict(kwargs)
         wrong = pick(source, ["K", "dims", "zz", "query ", "Query", "a\udcff"])
-        kwargs = {**{wrong: 1}, **kwargs} if source.integer(0, 1) else {**kwargs, wrong: 1}
+        kwargs = {wrong: 1, **kwargs} if source.integer(0, 1) else {**kwargs, wrong: 1}
         error = unexpected_or_first_error(call_name, names, positional_count, list(kwargs))
     elif mistake == 2 and positional_count:
         duplicate = names[source.integer(0, positional_count - 1)]
@@ -405,7 +476,7 @@ def arrange(source, function, names, values) -> Call:
         if dropped in kwargs:
             del kwargs[dropped]
         else:
-            args = args[:names.index(dropped)]
+            args = args[: names.index(dropped)]
         error = unexpected_or_first_error(call_name, names, len(args), list(kwargs))
     return Call(function, tuple(args), kwargs, values, error)
 
@@ -489,10 +560,19 @@ def model_count(obj):
 
 
 class PyBuffer(ctypes.Structure):
-    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
-                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
-                ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p), ("strides", ctypes.c_void_p),
-                ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
+    _fields_ = [
+        ("buf", ctypes.c_void_p),
+        ("obj", ctypes.c_void_p),
+        ("len", ctypes.c_ssize_t),
+        ("itemsize", ctypes.c_ssize_t),
+        ("readonly", ctypes.c_int),
+        ("ndim", ctypes.c_int),
+        ("format", ctypes.c_char_p),
+        ("shape", ctypes.c_void_p),
+        ("strides", ctypes.c_void_p),
+        ("suboffsets", ctypes.c_void_p),
+        ("internal", ctypes.c_void_p),
+    ]
 
 
 _get_buffer = ctypes.pythonapi.PyObject_GetBuffer
@@ -561,9 +641,14 @@ def expected_outcome(call: Call) -> Expected:
             embeddings = model_buffer(values["embeddings"])
             converted.update(query=query, embeddings=embeddings)
         else:
-            converters = {"a": model_vector, "b": model_vector, "query": model_vector, "k": model_count,
-                          "dim": model_count,
-                          "embeddings": model_rows if call.function == "top_k" else model_vector}
+            converters = {
+                "a": model_vector,
+                "b": model_vector,
+                "query": model_vector,
+                "k": model_count,
+                "dim": model_count,
+                "embeddings": model_rows if call.function == "top_k" else model_vector,
+            }
             for name in SIGNATURES[call.function]:
                 try:
                     converted[name] = converters[name](values[name])
@@ -578,8 +663,7 @@ def expected_outcome(call: Call) -> Expected:
         return Expected(value=ref_top_k(converted["query"], converted["embeddings"], converted["k"]))
     if converted["dim"] == 0:
         return Expected(error=PanicException("attempt to divide by zero"))
-    return Expected(value=ref_top_k_flat(converted["query"], converted["embeddings"], converted["dim"],
-                                         converted["k"]))
+    return Expected(value=ref_top_k_flat(converted["query"], converted["embeddings"], converted["dim"], converted["k"]))
 
 
 def double_bits(value: float) -> bytes:
@@ -603,7 +687,7 @@ def check_call(call: Call) -> str:
     function = getattr(_velk, call.function)
     try:
         result = function(*call.args, **call.kwargs)
-    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+    except BaseException as error:  # PanicException derives from BaseException
         if isinstance(error, KeyboardInterrupt):
             raise
         if expected.error is None:
@@ -622,8 +706,10 @@ def check_call(call: Call) -> str:
 
 def check_error(call, error, wanted):
     if isinstance(wanted, NonContiguous):
-        assert type(error) is BufferError and str(error).startswith("buffer is not C-contiguous"), \
-            (describe(call), error)
+        assert type(error) is BufferError and str(error).startswith("buffer is not C-contiguous"), (
+            describe(call),
+            error,
+        )
         return
     assert type(error) is type(wanted), (describe(call), repr(error), repr(wanted))
     assert str(error) == str(wanted), (describe(call), str(error), str(wanted))
@@ -632,11 +718,14 @@ def check_error(call, error, wanted):
 def describe(call: Call) -> str:
     def shown(value):
         if isinstance(value, np.ndarray):
-            return (f"ndarray(dtype={value.dtype.str}, shape={value.shape}, strides={value.strides}, "
-                    f"writeable={value.flags.writeable}, {value.tolist()!r})")
+            return (
+                f"ndarray(dtype={value.dtype.str}, shape={value.shape}, strides={value.strides}, "
+                f"writeable={value.flags.writeable}, {value.tolist()!r})"
+            )
         if isinstance(value, IndexSequence):
             return f"{type(value).__name__}({value.items!r}, length={value.length})"
         return repr(value)
+
     args = ", ".join(shown(a) for a in call.args)
     kwargs = ", ".join(f"{k}={shown(v)}" for k, v in call.kwargs.items())
     return f"{call.function}({args}{', ' if args and kwargs else ''}{kwargs})"

@@ -13,8 +13,8 @@
 //   kernel_check environment       score with flush-to-zero and a directed
 //                                  rounding mode set on the thread: the scoring
 //                                  scope must still give the default bits
-#include <barrier>
 #include <algorithm>
+#include <barrier>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -35,16 +35,16 @@
 #endif
 #endif
 
-#include "similarity/float_environment.h"
 #include "similarity/cosine.h"
+#include "similarity/float_environment.h"
 #include "similarity/row_scoring.h"
 #include "similarity/simd_level.h"
 
 namespace {
 
 using velk::FlatScoringContext;
-using velk::SimdLevel;
 using velk::ScoredHit;
+using velk::SimdLevel;
 
 std::uint32_t bits(float x) {
   std::uint32_t b;
@@ -195,15 +195,15 @@ int compare_all(std::uint64_t seed) {
             if (++failures <= 20) {
               std::printf("FAIL %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
                           velk::simd_level_name(level), (unsigned long long)dim, (unsigned long long)query_length,
-                          (unsigned long long)(begin + i), (unsigned long long)actual[i].index,
-                          bits(actual[i].score), (unsigned long long)expected[i].index, bits(expected[i].score));
+                          (unsigned long long)(begin + i), (unsigned long long)actual[i].index, bits(actual[i].score),
+                          (unsigned long long)expected[i].index, bits(expected[i].score));
             }
           }
         }
       }
     }
-    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level),
-                (unsigned long long)scored, (unsigned long long)nan_scores);
+    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level), (unsigned long long)scored,
+                (unsigned long long)nan_scores);
   }
   return failures == 0 ? 0 : 1;
 }
@@ -470,8 +470,8 @@ int environment() {
     }
   }
   write_control(original);
-  std::printf("environment: %d levels checked with control %llx, %d failures\n", levels,
-              (unsigned long long)hostile, failures);
+  std::printf("environment: %d levels checked with control %llx, %d failures\n", levels, (unsigned long long)hostile,
+              failures);
   return failures == 0 ? 0 : 1;
 }
 #endif

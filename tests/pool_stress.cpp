@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "similarity/cosine.h"
-#include "similarity/search.h"
 #include "similarity/panic.h"
 #include "similarity/ranking.h"
+#include "similarity/search.h"
 #include "similarity/worker_pool.h"
 
 namespace {
@@ -62,7 +62,8 @@ void tiny_calls_from_many_threads(int rounds) {
         busy[task].store(false);
       });
       for (std::uint64_t r = 0; r < ranges; ++r) {
-        if (runs[r].load() != 1) fail("range " + std::to_string(r) + " ran " + std::to_string(runs[r].load()) + " times");
+        if (runs[r].load() != 1)
+          fail("range " + std::to_string(r) + " ran " + std::to_string(runs[r].load()) + " times");
       }
     }
   });

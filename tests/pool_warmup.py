@@ -19,5 +19,5 @@ def scores(seed):
     rows = rng.standard_normal((30_000, 4)).astype(np.float32)
     from_buffers = _velk.top_k_flat_np(rows[seed], rows, 4, 5)
     from_lists = _velk.top_k_flat(rows[seed].tolist(), rows.ravel().tolist(), 4, 5)
-    forked_from_pooled_server = "pool_warmup" in sys.modules and WARMED_IN != os.getpid()
+    forked_from_pooled_server = "pool_warmup" in sys.modules and os.getpid() != WARMED_IN
     return from_buffers, from_lists, forked_from_pooled_server

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import from_bits, hit_bits, ref_top_k, ref_top_k_flat
 
 QUIET_NANS = [0x7FC00000, 0xFFC00000, 0x7FC0BEEF, 0xFFE00001]

@@ -7,9 +7,9 @@ import platform
 import subprocess
 
 import pytest
+from test_dispatch import runnable_variants
 
 from conftest import check_driver
-from test_dispatch import runnable_variants
 
 
 @pytest.fixture(scope="module")
@@ -17,12 +17,19 @@ def batch_search_check():
     return check_driver("batch_search_check")
 
 
-@pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64", "aarch64", "arm64"),
-                    reason="the SIMD levels exist on x86-64 and 64-bit ARM only")
+@pytest.mark.skipif(
+    platform.machine() not in ("x86_64", "AMD64", "aarch64", "arm64"),
+    reason="the SIMD levels exist on x86-64 and 64-bit ARM only",
+)
 @pytest.mark.parametrize("seed", [1, 20261208])
 def test_every_level_gives_the_single_query_bits(batch_search_check, seed):
-    run = subprocess.run([str(batch_search_check), str(seed)], capture_output=True, text=True, timeout=300,
-                         env={**os.environ, "RAYON_NUM_THREADS": "3"})
+    run = subprocess.run(
+        [str(batch_search_check), str(seed)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "RAYON_NUM_THREADS": "3"},
+    )
     assert run.returncode == 0, run.stdout + run.stderr
     checked = {line.split()[1].rstrip(":") for line in run.stdout.splitlines() if line.startswith("checked")}
     assert checked == runnable_variants() | {"scalar"}, run.stdout

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import hit_bits
 
 top_k_flat_np = _velk.top_k_flat_np
@@ -76,11 +77,14 @@ def test_same_array_as_query_and_embeddings():
     a.append(3.0)  # both views were given back
 
 
-@pytest.mark.parametrize("query, embeddings", [
-    (np.zeros(0, np.float32), np.ones(6, np.float32)),
-    (np.ones(3, np.float32), np.zeros(0, np.float32)),
-    (np.ones(3, np.float32), np.ones(6, np.float32)[::2][:0]),
-])
+@pytest.mark.parametrize(
+    "query, embeddings",
+    [
+        (np.zeros(0, np.float32), np.ones(6, np.float32)),
+        (np.ones(3, np.float32), np.zeros(0, np.float32)),
+        (np.ones(3, np.float32), np.ones(6, np.float32)[::2][:0]),
+    ],
+)
 def test_empty_arrays_are_accepted(query, embeddings):
     assert top_k_flat_np(query, embeddings, 3, 5) == []
 
@@ -102,7 +106,7 @@ def test_empty_arrays_are_accepted(query, embeddings):
         (lambda v: (ctypes.c_float.__ctype_be__ * len(v))(*v), STRIDES_NULL),  # before the format
         (lambda v: made_by_testbuffer(v, ">f"), NOT_F32),
         (lambda v: made_by_testbuffer(v, "!f"), NOT_F32),
-        (lambda v: made_by_testbuffer([tuple(v[i:i + 3]) for i in range(0, len(v), 3)], "3f"), NOT_F32),
+        (lambda v: made_by_testbuffer([tuple(v[i : i + 3]) for i in range(0, len(v), 3)], "3f"), NOT_F32),
         (lambda v: made_by_testbuffer(v, "d"), NOT_F32),
         (misaligned, MISALIGNED),
         (lambda v: np.array(v[0], np.float32), SHAPE_NULL),

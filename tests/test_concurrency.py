@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import PanicException, run_python
 
 THREADS = int(os.environ.get("VELK_THREADS", "6"))
@@ -83,6 +84,7 @@ def python_work(seed):
     ordered = sorted(data.items(), key=lambda item: (item[1][0], item[0]))
     if seed % 5 == 0:
         import gc
+
         gc.collect()
     return len(ordered)
 

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import bits, ref_cosine
 
 cosine_similarity, top_k, top_k_flat = _velk.cosine_similarity, _velk.top_k, _velk.top_k_flat
@@ -184,8 +185,21 @@ def test_float_subclass_is_read_without_calling_float():
 
 @pytest.mark.parametrize(
     "x",
-    [1 + 2**-24, 1 + 3 * 2**-24, 1 - 2**-25, 16777217, 2**100, 3.4028235677973366e38, 3.4028236e38, 1e39, -1e39,
-     1e-46, 8e-46, 1.5e-45, 2**-149 * 1.5],
+    [
+        1 + 2**-24,
+        1 + 3 * 2**-24,
+        1 - 2**-25,
+        16777217,
+        2**100,
+        3.4028235677973366e38,
+        3.4028236e38,
+        1e39,
+        -1e39,
+        1e-46,
+        8e-46,
+        1.5e-45,
+        2**-149 * 1.5,
+    ],
 )
 def test_narrowing_rounds_to_nearest_even(x):
     # [x, -1] . [1, 1] is exactly x - 1 after narrowing, so a wrong rounding of x
@@ -199,7 +213,7 @@ def narrowed(x):
     so much larger than x that x * x vanishes beside big * big."""
     scale = max(-63, min(63, math.frexp(x)[1] + 12))
     big = math.ldexp(1.0, scale)
-    (_, score), = top_k_flat([x, big], [1.0], 1, 1)
+    ((_, score),) = top_k_flat([x, big], [1.0], 1, 1)
     return math.ldexp(score, scale)
 
 
@@ -207,7 +221,8 @@ def _narrowing_inputs():
     rng = np.random.default_rng(11)
     values = [math.ldexp(rng.uniform(0.5, 1.0), int(e)) * rng.choice([-1, 1]) for e in rng.integers(-170, 51, 3000)]
     floats = rng.standard_normal(600).astype(np.float32) * np.float32(2.0) ** rng.integers(-149, 50, 600).astype(
-        np.float32)
+        np.float32
+    )
     for f in floats.tolist():
         half_ulp = (np.nextafter(np.float32(f), np.float32(np.inf)) - np.float32(f)).item() / 2
         tie = f + half_ulp  # exact in double
@@ -216,8 +231,9 @@ def _narrowing_inputs():
 
 
 def test_narrowing_matches_ieee_round_to_nearest_even():
-    mismatches = [(x, narrowed(x), float(np.float32(x))) for x in _narrowing_inputs()
-                  if bits(narrowed(x)) != bits(np.float32(x))]
+    mismatches = [
+        (x, narrowed(x), float(np.float32(x))) for x in _narrowing_inputs() if bits(narrowed(x)) != bits(np.float32(x))
+    ]
     assert mismatches == []
 
 
@@ -346,8 +362,11 @@ def test_int_subclass_count_is_read_without_index():
 
 @pytest.mark.parametrize("count", [-1, 2**64, 2**200, -(2**64), np.int64(-1), Index(-3), Index(2**64)], ids=repr)
 def test_counts_out_of_range_are_unprefixed_overflow_errors(count):
-    for call in (lambda: top_k([1.0], ROWS, count), lambda: top_k_flat([1.0], [1.0], count, 1),
-                 lambda: top_k_flat([1.0], [1.0], 1, count)):
+    for call in (
+        lambda: top_k([1.0], ROWS, count),
+        lambda: top_k_flat([1.0], [1.0], count, 1),
+        lambda: top_k_flat([1.0], [1.0], 1, count),
+    ):
         with pytest.raises(OverflowError) as info:
             call()
         assert type(info.value) is OverflowError

@@ -6,8 +6,8 @@ import pytest
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 
-import velk
-import velk.dask
+import velk  # noqa: E402 - only once dask is known to be there
+import velk.dask  # noqa: E402
 
 DIM = 16
 
@@ -99,15 +99,19 @@ def test_errors_are_velk_searchs_own():
 
 def test_merge_orders_like_velk():
     nan = np.float32(np.nan)
-    parts = [velk.SearchResult(np.array([[nan, 1.0, 0.0]], np.float32), np.array([[4, 0, 2]])),
-             velk.SearchResult(np.array([[1.0, -0.0, -nan]], np.float32), np.array([[3, 1, 5]]))]
+    parts = [
+        velk.SearchResult(np.array([[nan, 1.0, 0.0]], np.float32), np.array([[4, 0, 2]])),
+        velk.SearchResult(np.array([[1.0, -0.0, -nan]], np.float32), np.array([[3, 1, 5]])),
+    ]
     merged = velk.dask.merge(parts, 6)
     assert merged.indices.tolist() == [[4, 0, 3, 2, 1, 5]]
 
 
 @pytest.fixture(scope="module")
 def thread_cluster_client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=False, dashboard_address="127.0.0.1:0") as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=2, processes=False, dashboard_address="127.0.0.1:0"
+    ) as cluster:
         with distributed.Client(cluster) as client:
             yield client
 
@@ -124,7 +128,9 @@ def test_distributed_local_cluster(thread_cluster_client, k):
 def test_distributed_worker_processes():
     whole = collection(3000, seed=11)
     queries = queries_for(whole)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+    ) as cluster:
         with distributed.Client(cluster):
             got = velk.dask.search(queries, da.from_array(whole, chunks=(500, DIM)), 25)
     assert_same(got, velk.search(queries, whole, 25))

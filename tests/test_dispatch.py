@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import bits, check_driver
 
 X86 = platform.machine() in ("x86_64", "AMD64")

@@ -56,7 +56,10 @@ def test_demo_real_data_section_runs_with_numpy_alone(tmp_path):
     env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path)}  # no VELK_EMBED_PYTHON
     result = subprocess.run(
         [sys.executable, str(EXAMPLES / "demo.py"), "--real-only", "remove a directory tree"],
-        capture_output=True, text=True, timeout=120, env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
     )
     assert result.returncode == 0, result.stderr
     out = result.stdout

@@ -7,15 +7,17 @@ import ctypes
 import json
 import pickle
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _velk
+
 from conftest import PanicException, hit_bits, ref_top_k, ref_top_k_flat, run_python
 
 U64_MAX = 2**64 - 1
-UNDER_ASAN = "asan" in open("/proc/self/maps").read()
+UNDER_ASAN = "asan" in Path("/proc/self/maps").read_text()
 
 
 class Claims:
@@ -40,14 +42,19 @@ def test_a_lying_length_only_sizes_the_reservation(length):
     # (2**61 floats would be 2**63 bytes, past the largest allocation: a panic, below.)
     assert _velk.cosine_similarity(Claims([3.0, 4.0], length), [3.0, 4.0]) == pytest.approx(1.0, abs=1e-6)
     assert _velk.top_k_flat(Claims([1.0, 0.0], length), Claims([1.0, 0.0, 0.0, 1.0], length), 2, 2) == [
-        (0, 1.0), (1, 0.0)]
+        (0, 1.0),
+        (1, 0.0),
+    ]
 
 
-@pytest.mark.parametrize("call", [
-    lambda c: _velk.cosine_similarity(c, [1.0]),
-    lambda c: _velk.top_k_flat([1.0], c, 1, 1),
-    lambda c: _velk.top_k([1.0], [c], 1),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c: _velk.cosine_similarity(c, [1.0]),
+        lambda c: _velk.top_k_flat([1.0], c, 1, 1),
+        lambda c: _velk.top_k([1.0], [c], 1),
+    ],
+)
 def test_a_length_beyond_any_allocation_is_a_capacity_overflow_panic(call):
     with pytest.raises(PanicException, match="^capacity overflow$"):
         call(Claims([1.0], sys.maxsize))
@@ -140,11 +147,14 @@ def test_read_only_arrays_are_accepted():
     assert _velk.top_k_flat(query, embeddings, 2, 1) == [(0, 1.0)]
 
 
-@pytest.mark.parametrize("view", [
-    lambda a: a[::2],
-    lambda a: a[::-1],
-    lambda a: a.reshape(2, -1).T,
-])
+@pytest.mark.parametrize(
+    "view",
+    [
+        lambda a: a[::2],
+        lambda a: a[::-1],
+        lambda a: a.reshape(2, -1).T,
+    ],
+)
 def test_non_contiguous_views_are_refused_without_reading_outside_them(view):
     base = np.arange(1, 9, dtype=np.float32)
     with pytest.raises(BufferError, match="^buffer is not C-contiguous"):
@@ -176,7 +186,8 @@ def test_extending_the_list_being_converted_includes_the_new_items():
     values = [1.0]
     values.append(Mutating(0.0, lambda: values.extend([3.0, 4.0])))
     assert _velk.top_k_flat(values, [1.0, 0.0, 3.0, 4.0], 4, 1) == _velk.top_k_flat(
-        [1.0, 0.0, 3.0, 4.0], [1.0, 0.0, 3.0, 4.0], 4, 1)
+        [1.0, 0.0, 3.0, 4.0], [1.0, 0.0, 3.0, 4.0], 4, 1
+    )
 
 
 def test_dropping_the_item_being_converted_keeps_it_alive_for_the_conversion():
@@ -220,8 +231,11 @@ def test_resizing_an_exported_bytearray_raises_the_callers_buffer_error():
 
 def test_views_are_released_after_every_outcome():
     query = array.array("f", [1.0, 0.0])
-    for embeddings, dim in [(array.array("f", [1.0, 0.0]), 2), (array.array("d", [1.0]), 2),
-                            (array.array("f", [1.0, 0.0]), 0)]:
+    for embeddings, dim in [
+        (array.array("f", [1.0, 0.0]), 2),
+        (array.array("d", [1.0]), 2),
+        (array.array("f", [1.0, 0.0]), 0),
+    ]:
         try:
             _velk.top_k_flat_np(query, embeddings, dim, 1)
         except BaseException:  # noqa: BLE001 - success, BufferError and the dim = 0 panic alike
@@ -258,8 +272,9 @@ def test_a_worker_that_cannot_start_fails_the_call_and_later_calls_do_not_hang()
     prefix = "The global thread pool has not been initialized.: "
     failures = 0
     for headroom in (8, 10, 12, 16, 24):
-        completed = run_python(POOL_UNDER_PRESSURE.format(headroom=headroom), env={"RAYON_NUM_THREADS": "8"},
-                               timeout=60)
+        completed = run_python(
+            POOL_UNDER_PRESSURE.format(headroom=headroom), env={"RAYON_NUM_THREADS": "8"}, timeout=60
+        )
         assert completed.returncode == 0, completed.stderr
         outcomes = json.loads(completed.stdout)
         if outcomes[0][0] == "returned":

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import DEFAULT_NAN_BITS, bits, f32_nan, from_bits, ref_cosine
 
 INF = math.inf
@@ -255,9 +256,13 @@ def test_scores_do_not_depend_on_the_callers_floating_point_environment(tmp_path
     source.write_text(MXCSR_HELPER)
     library = tmp_path / "libmxcsr.so"
     subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(source)], check=True)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(ENVIRONMENT_SCRIPT), str(library)],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(ENVIRONMENT_SCRIPT), str(library)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [f"{name} True" for name in
-                                          ["default", "upward", "downward", "toward zero", "ftz daz",
-                                                           "switched mid-list"]]
+    assert result.stdout.splitlines() == [
+        f"{name} True" for name in ["default", "upward", "downward", "toward zero", "ftz daz", "switched mid-list"]
+    ]

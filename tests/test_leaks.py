@@ -22,6 +22,7 @@ import pytest
 
 import _velk
 import velk
+
 from conftest import UNDER_ASAN, PanicException, run_python
 
 CALLS = int(os.environ.get("VELK_LEAK_CALLS", "1500"))
@@ -30,8 +31,21 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 _libc = ctypes.CDLL(None)
@@ -204,11 +218,17 @@ SUCCESS = {
     "top_k_flat numpy index": (_velk.top_k_flat, (QUERY16, FLAT, np.int64(16), np.uint8(3))),
     "top_k_flat_np on the pool": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS, 8, 50)),
     "top_k_flat_np all rows": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS[:300], 8, 10**6)),
-    "top_k_flat_np array.array": (_velk.top_k_flat_np, (array.array("f", [1, 0]), array.array("f", [1, 0, 0, 1]), 2, 2)),
+    "top_k_flat_np array.array": (
+        _velk.top_k_flat_np,
+        (array.array("f", [1, 0]), array.array("f", [1, 0, 0, 1]), 2, 2),
+    ),
     "top_k_flat_np same array twice": (_velk.top_k_flat_np, (NP_QUERY, NP_QUERY, 4, 2)),
     "search on the pool": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 10)),
-    "search one thread, keywords": (velk.search, (), {"queries": NP_QUERIES, "embeddings": NP_EMBEDDINGS[:2000],
-                                                       "k": 5, "threads": 1}),
+    "search one thread, keywords": (
+        velk.search,
+        (),
+        {"queries": NP_QUERIES, "embeddings": NP_EMBEDDINGS[:2000], "k": 5, "threads": 1},
+    ),
     "search all rows wanted": (velk.search, (NP_QUERIES[:3], NP_EMBEDDINGS[:300], 10**6)),
     "search list query, zero query": (velk.search, ([[0.0] * 8, NP_QUERY.tolist()], NP_EMBEDDINGS[:500], 3)),
     "search 1-D float64 query": (velk.search, (NP_QUERY.astype(np.float64), NP_EMBEDDINGS[:500], 3)),
@@ -234,9 +254,18 @@ ERRORS = {
     "number row": (_velk.top_k, (QUERY32, ROWS + [1.0], 1), None, TypeError),
     "object element": (_velk.top_k_flat, (QUERY16, FLAT + [object()], 16, 1), None, TypeError),
     "huge int element": (_velk.cosine_similarity, (VEC_A + [10**400], VEC_B), None, OverflowError),
-    "__float__ ValueError": (_velk.cosine_similarity, ([RaisingFloat(lambda: ValueError("x"))], [1.0]), None, ValueError),
-    "__float__ TypeError with cause": (_velk.cosine_similarity, ([1.0], [RaisingFloat(type_error_with_cause)]), None,
-                                       TypeError),
+    "__float__ ValueError": (
+        _velk.cosine_similarity,
+        ([RaisingFloat(lambda: ValueError("x"))], [1.0]),
+        None,
+        ValueError,
+    ),
+    "__float__ TypeError with cause": (
+        _velk.cosine_similarity,
+        ([1.0], [RaisingFloat(type_error_with_cause)]),
+        None,
+        TypeError,
+    ),
     "__iter__ raises": (_velk.top_k, (RaisingIter(), ROWS, 1), None, KeyError),
     "negative k": (_velk.top_k, (QUERY32, ROWS, -1), None, OverflowError),
     "float k": (_velk.top_k, (QUERY32, ROWS, 1.5), None, TypeError),
@@ -244,15 +273,22 @@ ERRORS = {
     "huge dim": (_velk.top_k_flat, (QUERY16, FLAT, 2**64, 1), None, OverflowError),
     # buffers
     "list buffer": (_velk.top_k_flat_np, ([1.0], NP_EMBEDDINGS, 8, 1), None, TypeError),
-    "float64 embeddings": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS.astype(np.float64), 8, 1), None,
-                           BufferError),
+    "float64 embeddings": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS.astype(np.float64), 8, 1), None, BufferError),
     "bytes query": (_velk.top_k_flat_np, (b"\x00\x00\x80?", NP_EMBEDDINGS, 8, 1), None, BufferError),
-    "misaligned embeddings": (_velk.top_k_flat_np, (NP_QUERY, np.frombuffer(bytes(17), np.float32, 4, 1), 4, 1),
-                              None, BufferError),
+    "misaligned embeddings": (
+        _velk.top_k_flat_np,
+        (NP_QUERY, np.frombuffer(bytes(17), np.float32, 4, 1), 4, 1),
+        None,
+        BufferError,
+    ),
     "0-d query": (_velk.top_k_flat_np, (np.array(1.0, np.float32), NP_EMBEDDINGS, 8, 1), None, BufferError),
     "strided embeddings": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS[::2], 8, 1), None, BufferError),
-    "big-endian embeddings": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS[:10].astype(">f4"), 8, 1), None,
-                              BufferError),
+    "big-endian embeddings": (
+        _velk.top_k_flat_np,
+        (NP_QUERY, NP_EMBEDDINGS[:10].astype(">f4"), 8, 1),
+        None,
+        BufferError,
+    ),
     # velk.search
     "search list embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.tolist()[:50], 1), None, TypeError),
     "search float64 embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.astype(np.float64), 1), None, TypeError),
@@ -263,13 +299,16 @@ ERRORS = {
     "search threads 0": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"threads": 0}, ValueError),
     "native search bad k": (velk._native.search, (NP_QUERIES, NP_EMBEDDINGS, 2.5, None), None, TypeError),
     "native search wrong dim": (velk._native.search, (NP_QUERIES[:, :4], NP_EMBEDDINGS, 2, None), None, ValueError),
-    "native search negative threads": (velk._native.search, (NP_QUERIES, NP_EMBEDDINGS, 2, -(2**80)), None,
-                                       ValueError),
+    "native search negative threads": (velk._native.search, (NP_QUERIES, NP_EMBEDDINGS, 2, -(2**80)), None, ValueError),
     # panics
     "dim 0 lists": (_velk.top_k_flat, (QUERY16, FLAT, 0, 5), None, PanicException),
     "dim 0 buffers": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS, 0, 5), None, PanicException),
-    "capacity overflow": (_velk.top_k, ([1.0], type("Huge", (Seq,), {"__len__": lambda self: 2**60})([[1.0]]), 1),
-                          None, PanicException),
+    "capacity overflow": (
+        _velk.top_k,
+        ([1.0], type("Huge", (Seq,), {"__len__": lambda self: 2**60})([[1.0]]), 1),
+        None,
+        PanicException,
+    ),
 }
 
 

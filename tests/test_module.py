@@ -7,11 +7,14 @@ import types
 import pytest
 
 import _velk
+
 from conftest import run_python
 
 NAMES = ["cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]
-NP_DOC = ("Zero-copy variant \u2014 accepts numpy float32 arrays via the Python buffer protocol.\n"
-          "The caller must ensure the arrays are C-contiguous float32.")
+NP_DOC = (
+    "Zero-copy variant \u2014 accepts numpy float32 arrays via the Python buffer protocol.\n"
+    "The caller must ensure the arrays are C-contiguous float32."
+)
 
 
 def test_module_attributes():
@@ -43,8 +46,10 @@ def test_functions(name, text_signature, parameters, doc):
     assert function.__self__ is _velk
     signature = inspect.signature(function)
     assert list(signature.parameters) == parameters
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
-               for p in signature.parameters.values())
+    assert all(
+        p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
+        for p in signature.parameters.values()
+    )
 
 
 def test_panic_class_is_not_a_module_attribute():
@@ -55,6 +60,7 @@ def test_panic_class_is_not_a_module_attribute():
 def test_only_the_init_function_is_exported():
     import shutil
     import subprocess
+
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")

@@ -11,11 +11,14 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import UNDER_ASAN, check_driver, run_python
 
-DOC_TAIL = ("\n\nLike SystemExit, this exception is derived from BaseException so that\n"
-            "it will typically propagate all the way through the stack and cause the\n"
-            "Python interpreter to exit.\n")
+DOC_TAIL = (
+    "\n\nLike SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n"
+)
 
 
 def catch_panic(call):
@@ -33,7 +36,7 @@ def test_panic_class():
     assert cls.__bases__ == (BaseException,)
     assert not issubclass(cls, Exception)
     assert cls.__doc__.startswith("\n") and cls.__doc__.endswith(DOC_TAIL)
-    sentence = cls.__doc__[1:-len(DOC_TAIL)]
+    sentence = cls.__doc__[1 : -len(DOC_TAIL)]
     assert "\n" not in sentence and "panic" in sentence
     assert str(error) == "attempt to divide by zero"
     assert error.args == ("attempt to divide by zero",)
@@ -41,7 +44,7 @@ def test_panic_class():
 
 
 def test_except_exception_does_not_catch_a_panic():
-    with pytest.raises(BaseException) as info:
+    with pytest.raises(BaseException) as info:  # noqa: PT012 - the try block is what is tested
         try:
             _velk.top_k_flat([1.0], [1.0], 0, 1)
         except Exception:  # noqa: BLE001 - the point of the test
@@ -49,17 +52,22 @@ def test_except_exception_does_not_catch_a_panic():
     assert str(info.value) == "attempt to divide by zero"
 
 
-@pytest.mark.parametrize("function", [_velk.top_k_flat, lambda q, e, d, k: _velk.top_k_flat_np(
-    np.array(q, np.float32), np.array(e, np.float32), d, k)])
-@pytest.mark.parametrize("query, embeddings, k", [([], [], 0), ([1.0], [1.0], 1), ([0.0], [1.0, 2.0], 5),
-                                                  ([1.0], [], 2**64 - 1)])
+@pytest.mark.parametrize(
+    "function",
+    [_velk.top_k_flat, lambda q, e, d, k: _velk.top_k_flat_np(np.array(q, np.float32), np.array(e, np.float32), d, k)],
+)
+@pytest.mark.parametrize(
+    "query, embeddings, k", [([], [], 0), ([1.0], [1.0], 1), ([0.0], [1.0, 2.0], 5), ([1.0], [], 2**64 - 1)]
+)
 def test_dim_zero_panics_before_every_other_test(function, query, embeddings, k):
     assert str(catch_panic(lambda: function(query, embeddings, 0, k))) == "attempt to divide by zero"
     assert _velk.top_k_flat([1.0], [1.0], 1, 1) == [(0, 1.0)]  # later calls work
 
 
-REPORT = re.compile(r"\nthread '[^'\n]+' \((\d+)\) panicked at (src/similarity/[\w/]+\.cpp):(\d+):(\d+):\n"
-                    r"attempt to divide by zero\n")
+REPORT = re.compile(
+    r"\nthread '[^'\n]+' \((\d+)\) panicked at (src/similarity/[\w/]+\.cpp):(\d+):(\d+):\n"
+    r"attempt to divide by zero\n"
+)
 
 
 def test_report_on_standard_error():
@@ -120,13 +128,16 @@ RESUME_CALLS = {
 @pytest.mark.parametrize("where", RESUME_CALLS)
 def test_a_panic_coming_back_through_python_is_resumed(where):
     call, method = RESUME_CALLS[where]
-    result = run_python(RESUME_SETUP + f"""
+    result = run_python(
+        RESUME_SETUP
+        + f"""
     try:
         {call}
     except BaseException as error:
         print(type(error) is type(caught), error is not caught, repr(str(error)), error.args)
     print(_velk.cosine_similarity([1.0, 2.0, 3.0], [4.0, 5.0, 6.0]))
-    """)
+    """
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "True True 'attempt to divide by zero' ('attempt to divide by zero',)\n0.9746317863464355\n"
     after = result.stderr.split("---\n", 1)[1]
@@ -140,7 +151,9 @@ def test_a_panic_coming_back_through_python_is_resumed(where):
 
 
 def test_a_panic_whose_text_cannot_be_had_is_resumed_with_a_fixed_message():
-    result = run_python(RESUME_SETUP + """
+    result = run_python(
+        RESUME_SETUP
+        + """
     class Unprintable:
         def __str__(self):
             raise RuntimeError("no text")
@@ -152,7 +165,8 @@ def test_a_panic_whose_text_cannot_be_had_is_resumed_with_a_fixed_message():
         _velk.cosine_similarity([Raise()], [1.0])
     except BaseException as error:
         print(type(error) is type(caught), str(error))
-    """)
+    """
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "True Unwrapped panic from Python code\n"
     assert "Python stack trace below:" in result.stderr
@@ -167,12 +181,15 @@ def test_a_panic_whose_text_cannot_be_had_is_resumed_with_a_fixed_message():
     ],
 )
 def test_ordinary_exceptions_from_python_code_get_no_banner(raise_statement, expected):
-    result = run_python(RESUME_SETUP.replace("raise caught", raise_statement) + """
+    result = run_python(
+        RESUME_SETUP.replace("raise caught", raise_statement)
+        + """
     try:
         _velk.cosine_similarity([1.0, Rethrow()], [1.0])
     except BaseException as error:
         print(type(error).__name__, error)
-    """)
+    """
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout == expected + "\n"
     assert result.stderr.split("---\n", 1)[1] == ""
@@ -241,7 +258,9 @@ LIMIT_SWEEP_PRELUDE = """
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
 """
 
-RESULT_MEMORY_SCRIPT = LIMIT_SWEEP_PRELUDE + """
+RESULT_MEMORY_SCRIPT = (
+    LIMIT_SWEEP_PRELUDE
+    + """
     import gc
     import numpy as np
 
@@ -283,6 +302,7 @@ RESULT_MEMORY_SCRIPT = LIMIT_SWEEP_PRELUDE + """
         extra += 256 * 1024
     report(outcomes=outcomes, after=_velk.top_k_flat_np(query, embeddings, 4, k) == expected)
 """
+)
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory cannot live under an address-space limit")
@@ -304,7 +324,9 @@ def test_a_result_that_memory_cannot_hold_is_a_memory_error():
     assert report["after"]
 
 
-MESSAGE_MEMORY_SCRIPT = LIMIT_SWEEP_PRELUDE + """
+MESSAGE_MEMORY_SCRIPT = (
+    LIMIT_SWEEP_PRELUDE
+    + """
     name = "x" * 2**22
     expected = f"top_k() got an unexpected keyword argument '{name}'"
     outcomes = []
@@ -324,6 +346,7 @@ MESSAGE_MEMORY_SCRIPT = LIMIT_SWEEP_PRELUDE + """
         outcomes.append(outcome)
     report(outcomes=outcomes, after=_velk.cosine_similarity([1.0, 0.0], [1.0, 1.0]))
 """
+)
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory cannot live under an address-space limit")
@@ -372,10 +395,18 @@ def test_a_first_failure_under_exhausted_memory_is_a_memory_error(entry, workers
     limits = range(0, 8 * 1024 + 1, 256)  # KiB above the process's size
     outcomes = {}
     # Two fresh interpreters at a time.
-    for pair in zip(limits[::2], [*limits[1::2], None]):
-        children = {extra: subprocess.Popen([sys.executable, "-c", FIRST_FAILURE, entry, str(extra)], env=env,
-                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                    for extra in pair if extra is not None}
+    for pair in zip(limits[::2], [*limits[1::2], None], strict=True):
+        children = {
+            extra: subprocess.Popen(
+                [sys.executable, "-c", FIRST_FAILURE, entry, str(extra)],
+                env=env,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
+            for extra in pair
+            if extra is not None
+        }
         for extra, child in children.items():
             out, err = child.communicate(timeout=60)
             assert child.returncode == 0, (extra, child.returncode, err[-2000:])
@@ -388,9 +419,13 @@ def test_a_workers_report_says_unnamed_whatever_name_it_inherited():
     # The driver's own name is the one its workers inherit; its panic on a
     # worker must still be reported as an unnamed thread's.
     stress = check_driver("pool_stress")
-    result = subprocess.run([stress, "1"], capture_output=True, text=True, timeout=120,
-                            env={**os.environ, "RAYON_NUM_THREADS": "2"})
+    result = subprocess.run(
+        [stress, "1"], capture_output=True, text=True, timeout=120, env={**os.environ, "RAYON_NUM_THREADS": "2"}
+    )
     assert result.returncode == 0, result.stderr
-    reports = re.findall(r"\nthread '([^'\n]+)' \(\d+\) panicked at tests/pool_stress\.cpp:\d+:\d+:\n"
-                         r"a panic inside a range\n", result.stderr)
+    reports = re.findall(
+        r"\nthread '([^'\n]+)' \(\d+\) panicked at tests/pool_stress\.cpp:\d+:\d+:\n"
+        r"a panic inside a range\n",
+        result.stderr,
+    )
     assert reports == ["<unnamed>"], result.stderr

@@ -169,8 +169,11 @@ for headroom in range(0, 65, HEADROOM_STEP):
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the process size from /proc")
 def test_address_space_limits_give_results_memory_errors_or_the_pool_panics():
-    lines = run_child(ADDRESS_SPACE_SWEEP.replace("HEADROOM_STEP", "2"),
-                      env={"RAYON_NUM_THREADS": "8", "OPENBLAS_NUM_THREADS": "1"}, timeout=600)
+    lines = run_child(
+        ADDRESS_SPACE_SWEEP.replace("HEADROOM_STEP", "2"),
+        env={"RAYON_NUM_THREADS": "8", "OPENBLAS_NUM_THREADS": "1"},
+        timeout=600,
+    )
     (status, expected), sweep = lines[0], lines[1:]
     assert status == 0 and expected[0][0] == "returned" and expected[3] == ["returned", []]
     seen = set()
@@ -194,7 +197,7 @@ def test_address_space_limits_give_results_memory_errors_or_the_pool_panics():
         # The start is tried once: its failure comes first, then only the other panic.
         assert kinds.count("io") <= 1, (headroom, outcomes)
         if "io" in kinds:
-            after = kinds[kinds.index("io") + 1:]
+            after = kinds[kinds.index("io") + 1 :]
             assert set(after) <= {"already", "memory"}, (headroom, outcomes)
         else:
             assert "already" not in kinds, (headroom, outcomes)
@@ -258,7 +261,8 @@ for k in (1, 7, rows):
 tied = [float(rng.randrange(-2, 3)) for _ in range(rows * dim)]
 for k in (1, 2, 100, 5000):
     flat = _velk.top_k_flat(query[:2], tied, 2, k)
-    report([[(i, s.hex()) for i, s in flat], flat == _velk.top_k(query[:2], [tied[i:i + 2] for i in range(0, len(tied), 2)], k)])
+    pairs = [tied[i:i + 2] for i in range(0, len(tied), 2)]
+    report([[(i, s.hex()) for i, s in flat], flat == _velk.top_k(query[:2], pairs, k)])
 """
 
 
@@ -325,8 +329,10 @@ report(json.loads(os.read(read, 1000)))
 """
 
 
-@pytest.mark.skipif(not os.access("/proc/sys/kernel/ns_last_pid", os.W_OK),
-                    reason="choosing the next process id needs /proc/sys/kernel/ns_last_pid (root)")
+@pytest.mark.skipif(
+    not os.access("/proc/sys/kernel/ns_last_pid", os.W_OK),
+    reason="choosing the next process id needs /proc/sys/kernel/ns_last_pid (root)",
+)
 def test_a_descendant_given_the_owners_process_id_scores_without_workers():
     # A descendant that inherits the pool's memory and happens to get the
     # owner's old process id must not take the dead owner's workers for its own.

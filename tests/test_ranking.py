@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _velk
+
 from conftest import bits, f32_nan, hit_bits, ref_top_k
 
 NAN = math.nan
@@ -58,11 +59,27 @@ def test_flat_order(function, query, flat, dim, k, expected):
 
 def test_nan_scores_rank_by_total_order():
     # Each NaN row scores its own NaN (quieted), so the scores are distinct NaNs.
-    rows = [[1], [f32_nan(0x7FC00001)], [-1], [f32_nan(0xFFC00009)], [0], [f32_nan(0x7FC00100)],
-            [f32_nan(0xFFC00002)], [-0.5]]
+    rows = [
+        [1],
+        [f32_nan(0x7FC00001)],
+        [-1],
+        [f32_nan(0xFFC00009)],
+        [0],
+        [f32_nan(0x7FC00100)],
+        [f32_nan(0xFFC00002)],
+        [-0.5],
+    ]
     got = hit_bits(_velk.top_k([1.0], rows, 8))
-    assert got == [(5, 0x7FC00100), (1, 0x7FC00001), (0, bits(1.0)), (4, 0), (2, bits(-1.0)), (7, bits(-1.0)),
-                   (6, 0xFFC00002), (3, 0xFFC00009)]
+    assert got == [
+        (5, 0x7FC00100),
+        (1, 0x7FC00001),
+        (0, bits(1.0)),
+        (4, 0),
+        (2, bits(-1.0)),
+        (7, bits(-1.0)),
+        (6, 0xFFC00002),
+        (3, 0xFFC00009),
+    ]
 
 
 @pytest.mark.parametrize("function", FLAT_FUNCTIONS)
@@ -96,7 +113,7 @@ def test_ties_keep_ascending_index(n, k):
 
     def expected(nan_score):
         keyed = [(i, scores.get(c, nan_score)) for i, c in enumerate(choice)]
-        ordered = sorted(keyed, key=lambda h: (-(h[1] if not math.isnan(h[1]) else math.inf)))
+        ordered = sorted(keyed, key=lambda h: -(h[1] if not math.isnan(h[1]) else math.inf))
         return [(i, bits(s)) for i, s in ordered[:k]]
 
     assert hit_bits(_velk.top_k(query, rows, k)) == expected(NAN)

@@ -52,18 +52,38 @@ ONE = np.ones(4, np.float32)
 # (call, exception type, message as the README writes it)
 DOCUMENTED_ERRORS = [
     (lambda: _velk.cosine_similarity("ab", [1.0]), TypeError, "argument 'a': Can't extract `str` to `Vec`"),
-    (lambda: _velk.cosine_similarity({1.0}, [1.0]), TypeError, "argument 'a': 'set' object cannot be converted to 'Sequence'"),
-    (lambda: _velk.top_k([1.0], [1.0, 2.0], 1), TypeError, "argument 'embeddings': 'float' object cannot be converted to 'Sequence'"),
+    (
+        lambda: _velk.cosine_similarity({1.0}, [1.0]),
+        TypeError,
+        "argument 'a': 'set' object cannot be converted to 'Sequence'",
+    ),
+    (
+        lambda: _velk.top_k([1.0], [1.0, 2.0], 1),
+        TypeError,
+        "argument 'embeddings': 'float' object cannot be converted to 'Sequence'",
+    ),
     (lambda: _velk.cosine_similarity(["x"], [1.0]), TypeError, "argument 'a': must be real number, not str"),
     (lambda: _velk.cosine_similarity([10**400], [1.0]), OverflowError, "int too large to convert to float"),
-    (lambda: _velk.top_k([1.0], [[1.0]], 1.5), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
+    (
+        lambda: _velk.top_k([1.0], [[1.0]], 1.5),
+        TypeError,
+        "argument 'k': 'float' object cannot be interpreted as an integer",
+    ),
     (lambda: _velk.top_k([1.0], [[1.0]], -1), OverflowError, "can't convert negative int to unsigned"),
     (lambda: _velk.top_k([1.0], [[1.0]], 2**64), OverflowError, "int too big to convert"),
     (lambda: _velk.top_k_flat_np([1.0], ONE, 1, 1), TypeError, "a bytes-like object is required, not 'list'"),
     (lambda: _velk.top_k_flat_np(np.float32(1).reshape(()), ONE, 1, 1), BufferError, "shape is null"),
     (lambda: _velk.top_k_flat_np(ONE, np.ones(4), 1, 1), BufferError, "buffer contents are not compatible with f32"),
-    (lambda: _velk.top_k_flat_np(ONE, ONE.astype(">f4"), 1, 1), BufferError, "buffer contents are not compatible with f32"),
-    (lambda: _velk.top_k_flat_np(ONE, unaligned, 1, 1), BufferError, "buffer contents are insufficiently aligned for f32"),
+    (
+        lambda: _velk.top_k_flat_np(ONE, ONE.astype(">f4"), 1, 1),
+        BufferError,
+        "buffer contents are not compatible with f32",
+    ),
+    (
+        lambda: _velk.top_k_flat_np(ONE, unaligned, 1, 1),
+        BufferError,
+        "buffer contents are insufficiently aligned for f32",
+    ),
     (
         lambda: _velk.top_k_flat_np(ONE, np.ones((4, 4), np.float32).T, 4, 1),
         BufferError,

@@ -96,8 +96,10 @@ def _cases():
         "refused buffer": (lambda: _velk.top_k_flat_np(q32, e64, 2, 3), [q32, e64]),
         "no buffer": (lambda: _velk.top_k_flat_np(q32, flat, 2, 3), [q32, flat]),
         "np panic": (lambda: _velk.top_k_flat_np(q32, e32, 0, 3), [q32, e32]),
-        "resumed panic": (lambda: _velk.cosine_similarity([Float(lambda: panic_class("again"))], query),
-                          [panic_class, query]),
+        "resumed panic": (
+            lambda: _velk.cosine_similarity([Float(lambda: panic_class("again"))], query),
+            [panic_class, query],
+        ),
     }
 
 

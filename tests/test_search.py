@@ -7,12 +7,14 @@ import struct
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _velk
 import velk
+
 from conftest import run_python
 
 NAN_BITS = 0x7FC00000
@@ -25,11 +27,11 @@ def special_rows(dim, rows, rng):
     e = rng.standard_normal((rows, dim), dtype=np.float32)
     e[rows // 2] = e[2]
     e[rows - 3] = e[2]
-    e[5] = 0.0                      # squared norm 0: scores +0.0
-    e[7, dim // 2] = np.nan         # squared norm NaN: scores +0.0 too
-    e[rows // 3, 0] = np.inf        # scores NaN
-    e[rows - 1] = 1e-30             # squares underflow to 0
-    e[rows // 4] = -e[2]            # the opposite of the duplicates
+    e[5] = 0.0  # squared norm 0: scores +0.0
+    e[7, dim // 2] = np.nan  # squared norm NaN: scores +0.0 too
+    e[rows // 3, 0] = np.inf  # scores NaN
+    e[rows - 1] = 1e-30  # squares underflow to 0
+    e[rows // 4] = -e[2]  # the opposite of the duplicates
     return e
 
 
@@ -87,7 +89,7 @@ def test_the_specials_are_what_the_single_query_path_makes_of_them():
     scores, indices = velk.search(queries, e, 200)
     top = queries[1]  # the duplicate of row 2
     assert top.tobytes() == e[2].tobytes()
-    assert list(indices[1, :4]) == [66, 2, 100, 197]          # the NaN of the infinite row, then ties by index
+    assert list(indices[1, :4]) == [66, 2, 100, 197]  # the NaN of the infinite row, then ties by index
     assert scores[1, 1] == scores[1, 2] == scores[1, 3]
     assert list(indices[6]) == [-1] * 200 and np.all(scores[6] == -np.inf)  # zero query
     # The NaN query: NaN for the 197 rows with a positive squared norm, +0.0 for the others.
@@ -131,7 +133,9 @@ def as_float32_like_velk(values):
         pytest.param(lambda q: q.astype(">f4"), id="big-endian"),
         pytest.param(lambda q: np.asfortranarray(q), id="fortran-order"),
         pytest.param(lambda q: np.repeat(q, 2, axis=0)[::2], id="strided"),
-        pytest.param(lambda q: np.frombuffer(b"\0" + q.tobytes(), np.float32, q.size, 1).reshape(q.shape), id="misaligned"),
+        pytest.param(
+            lambda q: np.frombuffer(b"\0" + q.tobytes(), np.float32, q.size, 1).reshape(q.shape), id="misaligned"
+        ),
         pytest.param(lambda q: q.astype(np.float16), id="float16"),
         pytest.param(lambda q: q > 0, id="bool"),
     ],
@@ -163,48 +167,103 @@ UNALIGNED = np.frombuffer(bytes(41), np.float32, 10, 1).reshape(5, 2)
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda: velk.search([1.0], [[1.0]], 1), TypeError,
-         "embeddings must be a 2-D float32 array (an object with the buffer protocol, such as a numpy array or "
-         "numpy.memmap), not list; convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)"),
-        (lambda: velk.search([1.0], np.ones((3, 2)), 1), TypeError,
-         "embeddings must hold float32 in native byte order, not a 2-D array of float64 with shape (3, 2); "
-         "convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)"),
-        (lambda: velk.search([1.0], np.ones((3, 2), ">f4"), 1), TypeError,
-         "embeddings must hold float32 in native byte order, not a 2-D array of byte-swapped float32 with shape "
-         "(3, 2); convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)"),
-        (lambda: velk.search([1.0], np.ones(4, np.float32), 1), ValueError,
-         "embeddings must be a 2-D array of shape (rows, dim), not a 1-D array of float32 with shape (4,); "
-         "reshape it, for example embeddings.reshape(-1, dim)"),
-        (lambda: velk.search([1.0], np.ones((4, 4), np.float32)[:, ::2], 1), ValueError,
-         "embeddings must be C-contiguous (one row after another in memory), not a 2-D array of float32 with "
-         "shape (4, 2) and strides (16, 8); copy it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)"),
-        (lambda: velk.search([1.0], UNALIGNED, 1), ValueError,
-         "embeddings must start at an address aligned to its 4-byte items, not a 2-D array of float32 with shape "
-         "(5, 2) at an odd offset; copy it with numpy.require(embeddings, numpy.float32, ['C_CONTIGUOUS', 'ALIGNED'])"),
-        (lambda: velk.search([], np.ones((3, 0), np.float32), 1), ValueError,
-         "embeddings must have at least one column: every row needs a dim of 1 or more"),
-        (lambda: velk.search([1.0, 2.0], np.ones((3, 3), np.float32), 1), ValueError,
-         "queries have 2 columns but the embeddings have dim 3; each query needs exactly dim values"),
-        (lambda: velk.search(np.ones((2, 2, 3)), np.ones((3, 3), np.float32), 1), ValueError,
-         "queries must have shape (dim,) or (nq, dim), not (2, 2, 3)"),
-        (lambda: velk.search(1.0, np.ones((3, 3), np.float32), 1), ValueError,
-         "queries must have shape (dim,) or (nq, dim), not ()"),
-        (lambda: velk.search("abc", np.ones((3, 3), np.float32), 1), TypeError, "queries must be real numbers, not str"),
-        (lambda: velk.search(["a", "b", "c"], np.ones((3, 3), np.float32), 1), TypeError,
-         "queries must hold real numbers, not <U1 (list); convert them with numpy.asarray(queries, dtype=numpy.float32)"),
-        (lambda: velk.search(np.ones(3, complex), np.ones((3, 3), np.float32), 1), TypeError,
-         "queries must hold real numbers, not complex128 (ndarray); convert them with numpy.asarray(queries, "
-         "dtype=numpy.float32)"),
-        (lambda: velk.search([[1.0, 2.0, 3.0], [1.0]], np.ones((3, 3), np.float32), 1), ValueError,
-         "queries must be an array of shape (dim,) or (nq, dim); numpy cannot read the list given: "),
+        (
+            lambda: velk.search([1.0], [[1.0]], 1),
+            TypeError,
+            "embeddings must be a 2-D float32 array (an object with the buffer protocol, such as a numpy array or "
+            "numpy.memmap), not list; convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
+        ),
+        (
+            lambda: velk.search([1.0], np.ones((3, 2)), 1),
+            TypeError,
+            "embeddings must hold float32 in native byte order, not a 2-D array of float64 with shape (3, 2); "
+            "convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
+        ),
+        (
+            lambda: velk.search([1.0], np.ones((3, 2), ">f4"), 1),
+            TypeError,
+            "embeddings must hold float32 in native byte order, not a 2-D array of byte-swapped float32 with shape "
+            "(3, 2); convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
+        ),
+        (
+            lambda: velk.search([1.0], np.ones(4, np.float32), 1),
+            ValueError,
+            "embeddings must be a 2-D array of shape (rows, dim), not a 1-D array of float32 with shape (4,); "
+            "reshape it, for example embeddings.reshape(-1, dim)",
+        ),
+        (
+            lambda: velk.search([1.0], np.ones((4, 4), np.float32)[:, ::2], 1),
+            ValueError,
+            "embeddings must be C-contiguous (one row after another in memory), not a 2-D array of float32 with "
+            "shape (4, 2) and strides (16, 8); "
+            "copy it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
+        ),
+        (
+            lambda: velk.search([1.0], UNALIGNED, 1),
+            ValueError,
+            "embeddings must start at an address aligned to its 4-byte items, not a 2-D array of float32 with shape "
+            "(5, 2) at an odd offset; "
+            "copy it with numpy.require(embeddings, numpy.float32, ['C_CONTIGUOUS', 'ALIGNED'])",
+        ),
+        (
+            lambda: velk.search([], np.ones((3, 0), np.float32), 1),
+            ValueError,
+            "embeddings must have at least one column: every row needs a dim of 1 or more",
+        ),
+        (
+            lambda: velk.search([1.0, 2.0], np.ones((3, 3), np.float32), 1),
+            ValueError,
+            "queries have 2 columns but the embeddings have dim 3; each query needs exactly dim values",
+        ),
+        (
+            lambda: velk.search(np.ones((2, 2, 3)), np.ones((3, 3), np.float32), 1),
+            ValueError,
+            "queries must have shape (dim,) or (nq, dim), not (2, 2, 3)",
+        ),
+        (
+            lambda: velk.search(1.0, np.ones((3, 3), np.float32), 1),
+            ValueError,
+            "queries must have shape (dim,) or (nq, dim), not ()",
+        ),
+        (
+            lambda: velk.search("abc", np.ones((3, 3), np.float32), 1),
+            TypeError,
+            "queries must be real numbers, not str",
+        ),
+        (
+            lambda: velk.search(["a", "b", "c"], np.ones((3, 3), np.float32), 1),
+            TypeError,
+            "queries must hold real numbers, not <U1 (list); "
+            "convert them with numpy.asarray(queries, dtype=numpy.float32)",
+        ),
+        (
+            lambda: velk.search(np.ones(3, complex), np.ones((3, 3), np.float32), 1),
+            TypeError,
+            "queries must hold real numbers, not complex128 (ndarray); convert them with numpy.asarray(queries, "
+            "dtype=numpy.float32)",
+        ),
+        (
+            lambda: velk.search([[1.0, 2.0, 3.0], [1.0]], np.ones((3, 3), np.float32), 1),
+            ValueError,
+            "queries must be an array of shape (dim,) or (nq, dim); numpy cannot read the list given: ",
+        ),
         (lambda: velk.search([1.0], np.ones((3, 1), np.float32), 1.5), TypeError, "k must be an int, not float"),
         (lambda: velk.search([1.0], np.ones((3, 1), np.float32), -1), ValueError, "k must be 0 or more, not -1"),
-        (lambda: velk.search([1.0], np.ones((3, 1), np.float32), 1, threads=0), ValueError,
-         "threads must be None or 1 or more, not 0"),
-        (lambda: velk.search([1.0], np.ones((3, 1), np.float32), 1, threads=2.0), TypeError,
-         "threads must be None or an int, not float"),
-        (lambda: velk.search([1.0], np.ones((3, 1), np.float32), 1, 2), TypeError,
-         "search() takes 3 positional arguments but 4 were given"),
+        (
+            lambda: velk.search([1.0], np.ones((3, 1), np.float32), 1, threads=0),
+            ValueError,
+            "threads must be None or 1 or more, not 0",
+        ),
+        (
+            lambda: velk.search([1.0], np.ones((3, 1), np.float32), 1, threads=2.0),
+            TypeError,
+            "threads must be None or an int, not float",
+        ),
+        (
+            lambda: velk.search([1.0], np.ones((3, 1), np.float32), 1, 2),
+            TypeError,
+            "search() takes 3 positional arguments but 4 were given",
+        ),
     ],
 )
 def test_refusals_say_what_was_given_and_how_to_fix_it(call, error, message):
@@ -267,20 +326,36 @@ FIT = np.ones((4, 3), np.float32)
     [
         ((FIT, FIT), TypeError, "search() takes exactly 4 positional arguments (2 given)"),
         ((FIT, FIT, 1, None, None), TypeError, "search() takes exactly 4 positional arguments (5 given)"),
-        ((np.ones(3, np.float32), FIT, 1, None), ValueError,
-         "queries must be a 2-D array of shape (rows, dim), not a 1-D array of float32 with shape (3,); "
-         "reshape it, for example queries.reshape(-1, dim)"),
-        ((FIT.astype(np.float64), FIT, 1, None), TypeError,
-         "queries must hold float32 in native byte order, not a 2-D array of float64 with shape (4, 3); "
-         "convert it once with numpy.ascontiguousarray(queries, dtype=numpy.float32)"),
-        ((np.ones((4, 6), np.float32)[:, ::2], FIT, 1, None), ValueError,
-         "queries must be C-contiguous (one row after another in memory), not a 2-D array of float32 with shape "
-         "(4, 3) and strides (24, 8); copy it once with numpy.ascontiguousarray(queries, dtype=numpy.float32)"),
-        (([[1.0, 1.0, 1.0]], FIT, 1, None), TypeError, "queries must be a 2-D float32 array (an object with the "
-         "buffer protocol, such as a numpy array or numpy.memmap), not list; convert it once with "
-         "numpy.ascontiguousarray(queries, dtype=numpy.float32)"),
-        ((np.ones((1, 2), np.float32), FIT, 1, None), ValueError,
-         "queries have 2 columns but the embeddings have dim 3; each query needs exactly dim values"),
+        (
+            (np.ones(3, np.float32), FIT, 1, None),
+            ValueError,
+            "queries must be a 2-D array of shape (rows, dim), not a 1-D array of float32 with shape (3,); "
+            "reshape it, for example queries.reshape(-1, dim)",
+        ),
+        (
+            (FIT.astype(np.float64), FIT, 1, None),
+            TypeError,
+            "queries must hold float32 in native byte order, not a 2-D array of float64 with shape (4, 3); "
+            "convert it once with numpy.ascontiguousarray(queries, dtype=numpy.float32)",
+        ),
+        (
+            (np.ones((4, 6), np.float32)[:, ::2], FIT, 1, None),
+            ValueError,
+            "queries must be C-contiguous (one row after another in memory), not a 2-D array of float32 with shape "
+            "(4, 3) and strides (24, 8); copy it once with numpy.ascontiguousarray(queries, dtype=numpy.float32)",
+        ),
+        (
+            ([[1.0, 1.0, 1.0]], FIT, 1, None),
+            TypeError,
+            "queries must be a 2-D float32 array (an object with the "
+            "buffer protocol, such as a numpy array or numpy.memmap), not list; convert it once with "
+            "numpy.ascontiguousarray(queries, dtype=numpy.float32)",
+        ),
+        (
+            (np.ones((1, 2), np.float32), FIT, 1, None),
+            ValueError,
+            "queries have 2 columns but the embeddings have dim 3; each query needs exactly dim values",
+        ),
         ((FIT, FIT, 2.0, None), TypeError, "k must be an int, not float"),
         ((FIT, FIT, "2", None), TypeError, "k must be an int, not str"),
         ((FIT, FIT, -(10**30), None), ValueError, f"k must be 0 or more, not {-(10**30)}"),
@@ -346,8 +421,11 @@ def test_embeddings_of_any_native_float32_format_are_read():
     assert memoryview(little).format in ("<f", ">f", "f")
     want = velk.search([1.0, 2.0, 0.0], np.asarray(little, np.float32), 4)
     swapped = ctypes.c_float.__ctype_be__ if sys.byteorder == "little" else ctypes.c_float.__ctype_le__
-    with pytest.raises(TypeError, match="^embeddings must hold float32 in native byte order, not a 2-D array of "
-                                        r"byte-swapped float32 with shape \(4, 3\)"):
+    with pytest.raises(
+        TypeError,
+        match="^embeddings must hold float32 in native byte order, not a 2-D array of "
+        r"byte-swapped float32 with shape \(4, 3\)",
+    ):
         velk.search([1.0, 2.0, 0.0], ((swapped * 3) * 4)(), 4)
     assert_same(velk.search([1.0, 2.0, 0.0], little, 4), want)
 
@@ -401,8 +479,10 @@ def test_eight_threads_at_once_get_the_results_of_serial_calls():
             index = (offset + round_) % len(cases)
             q, e, k, t = cases[index]
             got = velk.search(q, e, k, threads=t)
-            if not (np.array_equal(got.indices, expected[index].indices)
-                    and got.scores.tobytes() == expected[index].scores.tobytes()):
+            if not (
+                np.array_equal(got.indices, expected[index].indices)
+                and got.scores.tobytes() == expected[index].scores.tobytes()
+            ):
                 mismatches.append((offset, index))
 
     threads = [threading.Thread(target=worker, args=(offset,)) for offset in range(8)]
@@ -433,7 +513,9 @@ print(json.dumps(out))
 """
 
 
-@pytest.mark.skipif("asan" in open("/proc/self/maps").read(), reason="the sanitizer reserves terabytes of address space")
+@pytest.mark.skipif(
+    "asan" in Path("/proc/self/maps").read_text(), reason="the sanitizer reserves terabytes of address space"
+)
 def test_a_pool_that_cannot_start_is_a_runtime_error_and_one_thread_still_works():
     # 65535 workers with 2 MiB stacks cannot start under a 256 MiB address-space limit.
     completed = run_python(POOL_FAILURE, env={"RAYON_NUM_THREADS": "65535"})

@@ -20,7 +20,9 @@ EXAMPLES = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
 CACHE = ROOT / "build" / "mypy-cache"  # build/ is ignored by git
 
 
-def run(*command: str, env: dict[str, str] | None = None, cwd: pathlib.Path = TYPING) -> subprocess.CompletedProcess[str]:
+def run(
+    *command: str, env: dict[str, str] | None = None, cwd: pathlib.Path = TYPING
+) -> subprocess.CompletedProcess[str]:
     env = {**os.environ, "MYPY_CACHE_DIR": str(CACHE), **(env or {})}
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=300, env=env)
 
@@ -61,7 +63,9 @@ def test_package_is_marked_typed():
 def test_stubtest_catches_a_stub_that_drifts(tmp_path):
     require_module("mypy")
     (tmp_path / "_velk.pyi").write_text(SOURCE_STUB.read_text().replace("embeddings: Sequence", "rows: Sequence"))
-    result = run(sys.executable, "-m", "mypy.stubtest", "--concise", "_velk", env={"MYPYPATH": str(tmp_path)}, cwd=tmp_path)
+    result = run(
+        sys.executable, "-m", "mypy.stubtest", "--concise", "_velk", env={"MYPYPATH": str(tmp_path)}, cwd=tmp_path
+    )
     assert result.returncode == 1
     assert 'stub parameter "rows" differs from runtime parameter "embeddings"' in result.stdout
 
@@ -70,7 +74,9 @@ def test_mypy_strict_on_examples_and_stub_usage():
     # Strict mode makes an unresolved `import _velk` an error, so this also
     # proves that mypy finds the installed stub package.
     require_module("mypy")
-    result = run(sys.executable, "-m", "mypy", "--config-file", "mypy.ini", "velk_usage.py", "package_usage.py", *EXAMPLES)
+    result = run(
+        sys.executable, "-m", "mypy", "--config-file", "mypy.ini", "velk_usage.py", "package_usage.py", *EXAMPLES
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -80,8 +86,9 @@ def test_pyright_strict_on_stub_usage():
     pyright = shutil.which("basedpyright", path=str(pathlib.Path(sys.executable).parent)) or shutil.which("pyright")
     if pyright is None:
         pytest.skip("basedpyright is not installed (make test installs it)")
-    result = run(pyright, "-p", "pyrightconfig.json", "--pythonpath", sys.executable, "velk_usage.py",
-                 "package_usage.py")
+    result = run(
+        pyright, "-p", "pyrightconfig.json", "--pythonpath", sys.executable, "velk_usage.py", "package_usage.py"
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "0 errors" in result.stdout
 

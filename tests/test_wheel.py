@@ -68,8 +68,15 @@ def wheel(workdir):
 # What the core may link against: the C and C++ runtimes (with the dynamic
 # loader, which provides thread-local storage), nothing else. The extensions
 # link the core too.
-RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0",
-                     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+RUNTIME_LIBRARIES = {
+    "libc.so.6",
+    "libm.so.6",
+    "libstdc++.so.6",
+    "libgcc_s.so.1",
+    "libpthread.so.0",
+    "ld-linux-x86-64.so.2",
+    "ld-linux-aarch64.so.1",
+}
 CORE = "velk.libs/libvelk_core.so"
 TAG = f"{sys.version_info.major}{sys.version_info.minor}"
 
@@ -88,7 +95,9 @@ def exported_symbols(path, demangle=False):
 
 def run_path(path):
     dynamic = run("readelf", "-d", str(path)).stdout
-    return [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(RUNPATH)" in line or "(RPATH)" in line]
+    return [
+        line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(RUNPATH)" in line or "(RPATH)" in line
+    ]
 
 
 def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone(wheel, workdir):
@@ -109,8 +118,10 @@ def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone
     if sys.platform.startswith("linux"):
         # Both extensions load the one core in velk.libs, found
         # relative to themselves wherever the wheel is installed.
-        for path, init, origin in ((extension, "PyInit__velk", "$ORIGIN/velk.libs"),
-                                  (native, "PyInit__native", "$ORIGIN/../velk.libs")):
+        for path, init, origin in (
+            (extension, "PyInit__velk", "$ORIGIN/velk.libs"),
+            (native, "PyInit__native", "$ORIGIN/../velk.libs"),
+        ):
             needed = needed_libraries(workdir / "unpacked" / path)
             assert "libvelk_core.so" in needed and needed - {"libvelk_core.so"} <= RUNTIME_LIBRARIES, needed
             assert exported_symbols(workdir / "unpacked" / path) == {init}
@@ -120,8 +131,14 @@ def test_wheel_holds_the_extensions_stubs_and_package_and_depends_on_numpy_alone
         exports = exported_symbols(core, demangle=True)
         # The interface and Panic's type, so that every module catches the core's panics.
         assert {"typeinfo for velk::Panic", "velk::pool_worker_count()"} <= exports, exports
-        others = {name for name in exports if not name.removeprefix("typeinfo for ").removeprefix(
-            "typeinfo name for ").removeprefix("vtable for ").startswith("velk::")}
+        others = {
+            name
+            for name in exports
+            if not name.removeprefix("typeinfo for ")
+            .removeprefix("typeinfo name for ")
+            .removeprefix("vtable for ")
+            .startswith("velk::")
+        }
         assert not others, others
 
 
@@ -144,9 +161,19 @@ def test_sdist_builds_and_a_wheel_builds_from_it(workdir):
     (sdist,) = out.glob("velk-*.tar.gz")
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/module/_velk.pyi", "src/module/exports.map",
-                   "src/velk/__init__.py", "src/velk/py.typed", "src/velk_native/exports.map",
-                   "src/similarity/exports.map", "src/similarity/exports.txt", "cmake/aarch64-linux-gnu.cmake"):
+    for needed in (
+        "pyproject.toml",
+        "CMakeLists.txt",
+        "README.md",
+        "src/module/_velk.pyi",
+        "src/module/exports.map",
+        "src/velk/__init__.py",
+        "src/velk/py.typed",
+        "src/velk_native/exports.map",
+        "src/similarity/exports.map",
+        "src/similarity/exports.txt",
+        "cmake/aarch64-linux-gnu.cmake",
+    ):
         assert needed in names
     assert not any(name.startswith((".venv/", "build/")) for name in names)
     run(sys.executable, "-m", "pip", "wheel", str(sdist), "--no-deps", "-w", str(workdir / "from-sdist"))

@@ -53,8 +53,7 @@ class BindingError {
 // A basic object (str, int, float, list, tuple) could not be made. When memory
 // ran out, the pending MemoryError is thrown as a BindingError and reaches the
 // caller as it is; any other failure is printed and becomes a panic.
-[[noreturn]] void python_api_call_failed(
-    std::source_location where = std::source_location::current());
+[[noreturn]] void python_api_call_failed(std::source_location where = std::source_location::current());
 
 // Takes over a new reference to a basic object; a null one goes to
 // python_api_call_failed.

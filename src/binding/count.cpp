@@ -1,5 +1,7 @@
 #include "binding/count.h"
 
+#include <limits>
+
 #include "binding/binding_error.h"
 
 namespace velk {
@@ -13,7 +15,7 @@ std::uint64_t to_count(PyObject* obj) {
     if (!index) throw BindingError::fetch();
     value = PyLong_AsUnsignedLongLong(index.get());
   }
-  if (value == static_cast<unsigned long long>(-1)) {
+  if (value == std::numeric_limits<unsigned long long>::max()) {
     if (auto error = BindingError::take()) throw std::move(*error);
   }
   return value;

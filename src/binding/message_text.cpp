@@ -15,8 +15,8 @@ std::string lossy_utf8(PyObject* str) {
   // decoder replace each invalid sequence with U+FFFD.
   PyErr_Clear();
   OwnedRef bytes = checked_new(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-  OwnedRef repaired = checked_new(
-      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+  OwnedRef repaired =
+      checked_new(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
   const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
   if (utf8 == nullptr) python_api_call_failed();
   return std::string(utf8, static_cast<std::size_t>(size));
@@ -45,8 +45,7 @@ std::string fill_text(std::string_view pattern, std::initializer_list<TextField>
     if (close == std::string_view::npos) break;
     out.append(pattern.substr(done, open - done));
     const std::string_view name = pattern.substr(open + 1, close - open - 1);
-    const auto* field =
-        std::find_if(fields.begin(), fields.end(), [name](const TextField& f) { return f.name == name; });
+    const auto* const field = std::ranges::find_if(fields, [name](const TextField& f) { return f.name == name; });
     out.append(field != fields.end() ? field->value : pattern.substr(open, close + 1 - open));
     done = close + 1;
   }

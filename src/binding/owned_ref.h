@@ -20,8 +20,16 @@ class OwnedRef {
 
   OwnedRef(const OwnedRef& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
   OwnedRef(OwnedRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-  OwnedRef& operator=(OwnedRef other) noexcept {
-    std::swap(ptr_, other.ptr_);
+  // The old object is released last, when the assignment is complete: its
+  // destructor may run Python code that sees this reference.
+  OwnedRef& operator=(const OwnedRef& other) noexcept {
+    OwnedRef old(other);
+    std::swap(ptr_, old.ptr_);
+    return *this;
+  }
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
+    OwnedRef old(std::move(other));
+    std::swap(ptr_, old.ptr_);
     return *this;
   }
   ~OwnedRef() { Py_XDECREF(ptr_); }

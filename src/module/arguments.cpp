@@ -45,8 +45,8 @@ std::string multiple_values(const CallSignature& signature, std::string_view key
 
 }  // namespace
 
-void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots) {
+void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> slots) {
   const std::size_t count = signature.parameters.size();
   const auto given = static_cast<std::size_t>(nargs);
   // The count is examined before any keyword, as CPython does.
@@ -68,7 +68,7 @@ void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ss
       fail(unexpected_keyword(signature, name));
     }
     const std::string_view text(utf8, static_cast<std::size_t>(size));
-    const auto parameter = std::find(signature.parameters.begin(), signature.parameters.end(), text);
+    const auto parameter = std::ranges::find(signature.parameters, text);
     if (parameter == signature.parameters.end()) fail(unexpected_keyword(signature, name));
     PyObject*& slot = slots[static_cast<std::size_t>(parameter - signature.parameters.begin())];
     if (slot != nullptr) fail(multiple_values(signature, text));

@@ -18,8 +18,8 @@ struct CallSignature {
 
 // Fills slots[0 .. parameters.size()) with borrowed references; throws a
 // BindingError holding a TypeError when binding fails.
-void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots);
+void bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> slots);
 
 // The error a call reports when converting the named argument failed: an exact
 // TypeError gets the prefix "argument '{name}': ", anything else passes as is.
@@ -27,8 +27,7 @@ BindingError annotate_argument_error(std::string_view parameter_name, BindingErr
 
 // Converts one bound argument, reporting a failure under the parameter's name.
 template <class Convert>
-auto convert_argument(std::string_view parameter_name, PyObject* value, Convert&& convert)
-    -> decltype(convert(value)) {
+auto convert_argument(std::string_view parameter_name, PyObject* value, Convert&& convert) -> decltype(convert(value)) {
   try {
     return convert(value);
   } catch (BindingError& error) {

@@ -26,7 +26,9 @@ FloatBuffer::FloatBuffer(PyObject* exporter) : view_(std::make_unique<Py_buffer>
     // Rows are read as one run of memory; a strided view would give wrong
     // scores, and a negatively strided one would read memory the exporter does
     // not expose.
-    refusal = "buffer is not C-contiguous; pass a C-contiguous float32 array (for example numpy.ascontiguousarray(a, dtype=numpy.float32))";
+    refusal =
+        "buffer is not C-contiguous; pass a C-contiguous float32 array (for example numpy.ascontiguousarray(a, "
+        "dtype=numpy.float32))";
   }
   if (refusal != nullptr) {
     PyBuffer_Release(view_.get());

@@ -43,7 +43,7 @@ void reserve_for_length_hint(Vector& out, PyObject* obj) {
   if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) wanted = std::min(wanted, kUnverifiedHintLimit);
   try {
     out.reserve(wanted);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): only a hint; the vector grows as items come
   }
 }
 
@@ -101,9 +101,7 @@ std::vector<float> sequence_to_floats(PyObject* obj) {
 
 }  // namespace
 
-BindingError type_mismatch_error(PyObject* obj, const char* target) {
-  return BindingError::type_mismatch(obj, target);
-}
+BindingError type_mismatch_error(PyObject* obj, const char* target) { return BindingError::type_mismatch(obj, target); }
 
 float to_float32(PyObject* obj) {
   double value;
@@ -135,9 +133,7 @@ std::vector<std::vector<float>> to_float_rows(PyObject* obj) {
   return rows;
 }
 
-OwnedRef score_to_float(float score) {
-  return checked_new(PyFloat_FromDouble(widen_to_double(score)));
-}
+OwnedRef score_to_float(float score) { return checked_new(PyFloat_FromDouble(widen_to_double(score))); }
 
 OwnedRef hits_to_list(std::span<const ScoredHit> hits) {
   OwnedRef list = checked_new(PyList_New(static_cast<Py_ssize_t>(hits.size())));

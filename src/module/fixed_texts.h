@@ -27,8 +27,7 @@ inline constexpr char kListTarget[] = "PyList";
 
 // Binding: CPython's own words for its built-in functions. {call} is
 // "top_k()" and the like.
-inline constexpr char kTooManyPositional[] =
-    "{call} takes {count} positional arguments but {given} {verb} given";
+inline constexpr char kTooManyPositional[] = "{call} takes {count} positional arguments but {given} {verb} given";
 inline constexpr char kUnexpectedKeyword[] = "{call} got an unexpected keyword argument '{keyword}'";
 inline constexpr char kMultipleValues[] = "{call} got multiple values for argument '{keyword}'";
 // {noun} is "argument" or "arguments".

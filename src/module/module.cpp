@@ -24,11 +24,9 @@ struct MethodEntry {
 // The docs start with a signature header; CPython turns it into
 // __text_signature__ and leaves __doc__ as the rest (None when empty).
 constexpr MethodEntry kMethods[] = {
-    {"cosine_similarity", cosine_similarity_entry, METH_FASTCALL | METH_KEYWORDS,
-     "cosine_similarity(a, b)\n--\n\n"},
+    {"cosine_similarity", cosine_similarity_entry, METH_FASTCALL | METH_KEYWORDS, "cosine_similarity(a, b)\n--\n\n"},
     {"top_k", top_k_entry, METH_FASTCALL | METH_KEYWORDS, "top_k(query, embeddings, k)\n--\n\n"},
-    {"top_k_flat", top_k_flat_entry, METH_FASTCALL | METH_KEYWORDS,
-     "top_k_flat(query, embeddings, dim, k)\n--\n\n"},
+    {"top_k_flat", top_k_flat_entry, METH_FASTCALL | METH_KEYWORDS, "top_k_flat(query, embeddings, dim, k)\n--\n\n"},
     {"top_k_flat_np", top_k_flat_np_entry, METH_FASTCALL | METH_KEYWORDS,
      "top_k_flat_np(query, embeddings, dim, k)\n--\n\n"
      "Zero-copy variant \u2014 accepts numpy float32 arrays via the Python buffer protocol.\n"

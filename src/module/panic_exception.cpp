@@ -45,9 +45,7 @@ PyObject* panic_exception_type() {
   return panic_exception_class;
 }
 
-BindingError panic_error(std::string message) {
-  return BindingError::lazy(panic_exception_type(), std::move(message));
-}
+BindingError panic_error(std::string message) { return BindingError::lazy(panic_exception_type(), std::move(message)); }
 
 PyObject* own_panic_class() noexcept { return panic_exception_class; }
 

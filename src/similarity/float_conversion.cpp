@@ -41,17 +41,16 @@ float narrow_on_bits(double value) noexcept {
   if (exponent == 0 || unbiased < -151) return std::bit_cast<float>(sign);  // below half the least subnormal
   // Keep 24 significant bits for a normal result, fewer for a subnormal one.
   const std::uint64_t significand = fraction | (std::uint64_t{1} << 52);
-  const int dropped = unbiased >= -126 ? 29 : 29 + (-126 - unbiased);
+  const auto dropped = static_cast<unsigned>(unbiased >= -126 ? 29 : 29 + (-126 - unbiased));
   std::uint64_t kept = significand >> dropped;
   const std::uint64_t rest = significand & ((std::uint64_t{1} << dropped) - 1);
   const std::uint64_t half = std::uint64_t{1} << (dropped - 1);
   // Branch-free: on real data the direction of the rounding is a coin toss.
-  kept += static_cast<std::uint64_t>((rest > half) | ((rest == half) & ((kept & 1) != 0)));
+  kept += static_cast<std::uint64_t>(rest > half) | (static_cast<std::uint64_t>(rest == half) & kept & 1);
   // A carry out of the significand moves into the exponent field by itself, up
   // to infinity at the top and from the subnormals into the normals at the bottom.
   const auto low = static_cast<std::uint32_t>(kept);
-  const std::uint32_t magnitude =
-      unbiased >= -126 ? (static_cast<std::uint32_t>(unbiased + 126) << 23) + low : low;
+  const std::uint32_t magnitude = unbiased >= -126 ? (static_cast<std::uint32_t>(unbiased + 126) << 23) + low : low;
   return std::bit_cast<float>(sign | magnitude);
 }
 

@@ -17,9 +17,7 @@ namespace velk {
 class DefaultFloatEnvironment {
  public:
 #if defined(__x86_64__)
-  DefaultFloatEnvironment() noexcept : saved_(_mm_getcsr()) {
-    _mm_setcsr(kDefaultControl | (saved_ & kStatusFlags));
-  }
+  DefaultFloatEnvironment() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(kDefaultControl | (saved_ & kStatusFlags)); }
   // Status flags are sticky: those raised while scoring stay raised.
   ~DefaultFloatEnvironment() { _mm_setcsr((saved_ & ~kStatusFlags) | (_mm_getcsr() & kStatusFlags)); }
 #elif defined(__aarch64__)
@@ -64,8 +62,8 @@ class DefaultFloatEnvironment {
   // operations leave in the rest of a vector register; the trap enables IOE,
   // DZE, OFE, UFE, IXE (8-12) and IDE (15); FZ16 (19); the rounding mode (22-23,
   // 0 is round to nearest); FZ (24), flush-to-zero; DN (25), default NaN.
-  static constexpr std::uint64_t kNonDefault = (1u << 0) | (1u << 1) | (1u << 2) | (0x1Fu << 8) | (1u << 15) |
-                                               (1u << 19) | (3u << 22) | (1u << 24) | (1u << 25);
+  static constexpr std::uint64_t kNonDefault =
+      (1u << 0) | (1u << 1) | (1u << 2) | (0x1Fu << 8) | (1u << 15) | (1u << 19) | (3u << 22) | (1u << 24) | (1u << 25);
   std::uint64_t saved_;
 #endif
 };

@@ -56,10 +56,8 @@ void write_report(const std::string& message, const std::source_location& where)
   // it: keep it as it is. One fprintf per line keeps the report readable when
   // two threads panic at once.
   std::fprintf(stderr, "\nthread '%s' (%llu) panicked at %s:%u:%u:\n%s\n", name, thread_id(), where.file_name(),
-               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-               message.c_str());
-  if (const char* wanted = std::getenv("VELK_BACKTRACE"); wanted != nullptr && wanted[0] != '\0' &&
-                                                          wanted[0] != '0') {
+               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message.c_str());
+  if (const char* wanted = std::getenv("VELK_BACKTRACE"); wanted != nullptr && wanted[0] != '\0' && wanted[0] != '0') {
 #if defined(VELK_HAS_BACKTRACE)
     void* frames[64];
     const int count = backtrace(frames, 64);
@@ -78,8 +76,7 @@ void write_report(const std::string& message, const std::source_location& where)
 
 }  // namespace
 
-Panic::Panic(std::string message, std::source_location where)
-    : message_(std::move(message)), where_(where) {}
+Panic::Panic(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
 
 Panic::~Panic() = default;
 
@@ -101,9 +98,7 @@ void panic(std::string message, std::source_location where) {
   throw Panic(std::move(message), where);
 }
 
-void resume_panic(std::string message, std::source_location where) {
-  throw Panic(std::move(message), where);
-}
+void resume_panic(std::string message, std::source_location where) { throw Panic(std::move(message), where); }
 
 void abort_with_report(const char* message, std::source_location where) noexcept {
   write_report(message, where);

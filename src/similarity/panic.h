@@ -25,6 +25,10 @@ class VELK_CORE_VISIBLE Panic final : public std::exception {
   // Defined out of line so that the type information and vtable live in the
   // core alone.
   ~Panic() override;
+  Panic(const Panic&) = default;
+  Panic(Panic&&) = default;
+  Panic& operator=(const Panic&) = default;
+  Panic& operator=(Panic&&) = default;
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
@@ -36,13 +40,11 @@ class VELK_CORE_VISIBLE Panic final : public std::exception {
 };
 
 // Writes the panic report to standard error, then throws Panic.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
 
 // Throws Panic without a report: for a panic that already reported once and
 // comes back through Python code.
-[[noreturn]] void resume_panic(std::string message,
-                               std::source_location where = std::source_location::current());
+[[noreturn]] void resume_panic(std::string message, std::source_location where = std::source_location::current());
 
 // Writes the report of a failure that cannot be unwound any further and ends the
 // process.

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace velk {
 namespace {
@@ -62,9 +63,9 @@ ScoredHit* median_of_medians(ScoredHit* first, ScoredHit* last) noexcept {
 // pivots when the partitions stay unbalanced for too long.
 void select_nth(ScoredHit* first, ScoredHit* nth, ScoredHit* last) noexcept {
   auto budget = 2 * static_cast<int>(std::bit_width(static_cast<std::size_t>(last - first)));
-  while (static_cast<std::size_t>(last - first) > kInsertionSelectLimit) {
-    ScoredHit* pivot = budget-- > 0 ? median_of_three(first, first + (last - first) / 2, last - 1)
-                                    : median_of_medians(first, last);
+  while (std::cmp_greater(last - first, kInsertionSelectLimit)) {
+    ScoredHit* pivot =
+        budget-- > 0 ? median_of_three(first, first + (last - first) / 2, last - 1) : median_of_medians(first, last);
     ScoredHit* place = partition_around(first, last, pivot);
     if (place == nth) return;
     if (nth < place) {
@@ -111,7 +112,7 @@ void rank_hits(std::span<ScoredHit> hits) noexcept {
     return;
   }
   // Introsort: O(n log n) worst case, in place, no allocation.
-  std::sort(hits.begin(), hits.end(), ranks_before);
+  std::ranges::sort(hits, ranks_before);
 }
 
 void rank_all_then_cut(std::vector<ScoredHit>& hits, std::uint64_t k) noexcept {

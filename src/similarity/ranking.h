@@ -29,7 +29,7 @@ void select_then_rank(std::span<ScoredHit> hits, std::uint64_t width) noexcept;
 inline std::int32_t rank_key(float score) noexcept {
   std::int32_t s;
   __builtin_memcpy(&s, &score, sizeof s);
-  return s < 0 ? (s ^ 0x7FFFFFFF) : s;
+  return s < 0 ? static_cast<std::int32_t>(static_cast<std::uint32_t>(s) ^ 0x7FFFFFFFu) : s;
 }
 
 // Whether x ranks before y: a greater score by the ranking order, or a tied

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "similarity/simd_kernels.h"
 #include "similarity/simd_traits.h"
@@ -30,14 +31,13 @@ namespace {
 template <int Lanes>
 inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t count,
                        const float* (&rows)[Lanes]) noexcept {
-  for (std::uint64_t r = 0; r < Lanes; ++r) {
+  for (std::uint64_t r = 0; std::cmp_less(r, Lanes); ++r) {
     rows[r] = run.first_row + (first + (r < count ? r : count - 1)) * run.dim;
   }
 }
 
 // Writes the first `count` lane scores of a group to its slots.
-inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count,
-                        const float* lanes) noexcept {
+inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count, const float* lanes) noexcept {
   for (std::uint64_t r = 0; r < count; ++r) {
     run.out[first + r].index = run.first_index + first + r;
     run.out[first + r].score = lanes[r];
@@ -46,8 +46,8 @@ inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t co
 
 template <class T>
 struct Sums {
-  typename T::Vector dot;
-  typename T::Vector squares;
+  T::Vector dot;
+  T::Vector squares;
 };
 
 template <class T>

@@ -36,8 +36,14 @@ inline float settled_score(const FlatScoringContext& context, std::uint64_t inde
 inline RowRun row_run(const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
                       ScoredHit* out) noexcept {
   const std::uint64_t dot_length = context.dim < context.query.size() ? context.dim : context.query.size();
-  return {context.embeddings.data() + begin * context.dim, end - begin, context.dim, context.query.data(),
-          dot_length, context.query_norm, begin, out};
+  return {context.embeddings.data() + begin * context.dim,
+          end - begin,
+          context.dim,
+          context.query.data(),
+          dot_length,
+          context.query_norm,
+          begin,
+          out};
 }
 
 // Scores rows [begin, end) of the context: out[i - begin] = {i, row_score(row i,

@@ -13,15 +13,20 @@
 
 namespace velk {
 
+// The number of blocks of `size` (at least 1) that `count` items fill, the
+// last one possibly in part.
+constexpr std::uint64_t blocks_for(std::uint64_t count, std::uint64_t size) noexcept {
+  return count / size + static_cast<std::uint64_t>(count % size != 0);
+}
+
 class RowRanges {
  public:
   // `dim` at least 1.
-  RowRanges(std::uint64_t rows, std::uint64_t dim) noexcept : rows_(rows) {
-    blocks_ = rows / kRowsPerBlock + (rows % kRowsPerBlock != 0);
-    const std::uint64_t floats = std::clamp(rows * dim / kMinRanges, kFloatsPerRange, kMaxFloatsPerRange);
-    blocks_per_range_ = std::max<std::uint64_t>(1, floats / dim / kRowsPerBlock);
-    count_ = blocks_ / blocks_per_range_ + (blocks_ % blocks_per_range_ != 0);
-  }
+  RowRanges(std::uint64_t rows, std::uint64_t dim) noexcept
+      : rows_(rows),
+        blocks_(blocks_for(rows, kRowsPerBlock)),
+        blocks_per_range_(blocks_per_range(rows, dim)),
+        count_(blocks_for(blocks_, blocks_per_range_)) {}
 
   std::uint64_t count() const noexcept { return count_; }
 
@@ -49,6 +54,11 @@ class RowRanges {
   // a partly filled group; a range of 21 rows would otherwise cost two groups
   // of 16.
   static constexpr std::uint64_t kRowsPerBlock = 16;
+
+  static std::uint64_t blocks_per_range(std::uint64_t rows, std::uint64_t dim) noexcept {
+    const std::uint64_t floats = std::clamp(rows * dim / kMinRanges, kFloatsPerRange, kMaxFloatsPerRange);
+    return std::max<std::uint64_t>(1, floats / dim / kRowsPerBlock);
+  }
 
   std::uint64_t rows_;
   std::uint64_t blocks_;

@@ -12,8 +12,7 @@
 
 namespace velk {
 
-std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<const FloatVector> rows,
-                                    std::uint64_t k) {
+std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<const FloatVector> rows, std::uint64_t k) {
   const DefaultFloatEnvironment environment;
   std::vector<ScoredHit> hits;
   hits.reserve(rows.size());
@@ -24,8 +23,8 @@ std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<cons
   return hits;
 }
 
-std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const float> embeddings,
-                                  std::uint64_t dim, std::uint64_t k) {
+std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const float> embeddings, std::uint64_t dim,
+                                  std::uint64_t k) {
   // Before every other test: dim == 0 fails even when there is nothing to score.
   if (dim == 0) panic(kDivideByZero);
   // The query norm is computed here, on the calling thread; the pool guards the

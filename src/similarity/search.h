@@ -16,15 +16,14 @@ using FloatVector = std::vector<float>;
 
 // Scores every row on the calling thread with the full cosine form, ranks all of
 // them and keeps min(k, rows.size()).
-std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<const FloatVector> rows,
-                                    std::uint64_t k);
+std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<const FloatVector> rows, std::uint64_t k);
 
 // Rows are consecutive windows of `dim` floats. Panics on dim == 0; returns
 // nothing, without touching the worker pool, for k == 0, no rows, or an empty or
 // zero-norm query. Otherwise every row is scored, on the worker pool, which
 // this creates on first use (a small input is scored on the calling thread).
-std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const float> embeddings,
-                                  std::uint64_t dim, std::uint64_t k);
+std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const float> embeddings, std::uint64_t dim,
+                                  std::uint64_t k);
 
 // Many queries against one flat collection in one call. Every query gets
 // exactly what flat_top_k gives it alone: the same rows in the same order with

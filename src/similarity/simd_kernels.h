@@ -30,11 +30,11 @@ namespace velk {
 
 // A run of consecutive flat rows to score against one query, as plain pointers.
 struct RowRun {
-  const float* first_row;     // the row that lands in out[0]
-  std::uint64_t rows;         // rows to score, out[0 .. rows)
-  std::uint64_t dim;          // row width, and the stride between rows
+  const float* first_row;  // the row that lands in out[0]
+  std::uint64_t rows;      // rows to score, out[0 .. rows)
+  std::uint64_t dim;       // row width, and the stride between rows
   const float* query;
-  std::uint64_t dot_length;   // min(dim, query length)
+  std::uint64_t dot_length;  // min(dim, query length)
   float query_norm;
   std::uint64_t first_index;  // row number of first_row
   ScoredHit* out;

@@ -29,7 +29,7 @@ namespace {
 // load_first for instruction sets without a masked load: the few floats are
 // copied into a zeroed block first.
 template <class T>
-inline typename T::Vector load_first_through_copy(const float* p, std::uint64_t count) noexcept {
+inline T::Vector load_first_through_copy(const float* p, std::uint64_t count) noexcept {
   float block[T::kLanes] = {};
   for (std::uint64_t i = 0; i < count; ++i) block[i] = p[i];
   return T::load(block);

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "similarity/simd_traits.h"
 #include "similarity/simd_kernels.h"
+#include "similarity/simd_traits.h"
 
 namespace velk {
 namespace {
@@ -24,21 +24,30 @@ namespace {
 // (row, query, element) products per core-second where two groups against
 // eight scored 30.
 constexpr std::uint64_t groups_per_step(std::uint64_t queries) noexcept {
-  return queries <= 2 ? 4 : (queries <= 4 ? 2 : 1);
+  if (queries <= 2) return 4;
+  if (queries <= 4) return 2;
+  return 1;
 }
 constexpr std::uint64_t kGroupStep = 4;  // a multiple of every groups_per_step
+
+// The rows of lane group `g` of the block; a short last group repeats the
+// block's last row in its spare lanes.
+template <std::uint64_t Lanes>
+inline void packed_group_rows(const RowBlock& block, std::uint64_t g, const float* (&rows)[Lanes]) noexcept {
+  for (std::uint64_t r = 0; r < Lanes; ++r) {
+    const std::uint64_t row = g * Lanes + r;
+    rows[r] = block.first_row + (row < block.rows ? row : block.rows - 1) * block.dim;
+  }
+}
 
 template <class T>
 void pack_rows(const RowBlock& block, const PackedRows& packed) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
-  using Vector = typename T::Vector;
+  using Vector = T::Vector;
   const std::uint64_t dim = block.dim;
   for (std::uint64_t g = 0; g < packed.groups; ++g) {
     const float* rows[kLanes];
-    for (std::uint64_t r = 0; r < kLanes; ++r) {
-      const std::uint64_t row = g * kLanes + r;
-      rows[r] = block.first_row + (row < block.rows ? row : block.rows - 1) * dim;
-    }
+    packed_group_rows(block, g, rows);
     float* out = packed.panel + g * dim * kLanes;
     Vector squares = T::broadcast(-0.0f);
     Vector x[kLanes];
@@ -79,7 +88,7 @@ template <class T, std::uint64_t Groups, std::uint64_t Queries>
 inline void score_step(const PackedRows& packed, std::uint64_t first_group, const QueryTile& tile, float* out,
                        std::uint64_t stride) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
-  using Vector = typename T::Vector;
+  using Vector = T::Vector;
   const std::uint64_t dim = packed.dim;
   const float* panel[Groups];
   Vector sums[Groups][Queries];

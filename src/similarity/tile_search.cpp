@@ -25,6 +25,14 @@ namespace {
 // core's L2 cache while every query tile passes over them.
 constexpr std::uint64_t kChunkBytes = std::uint64_t{256} << 10;
 
+// Rows per packed block: about kChunkBytes of them, a multiple of the rows the
+// kernel scores per step, and no more than all the rows rounded up to one.
+std::uint64_t chunk_rows_for(const TileKernel& kernel, std::uint64_t rows, std::uint64_t dim) noexcept {
+  const std::uint64_t unit = kernel.lanes * kernel.group_step;
+  const std::uint64_t all_rows = (rows + unit - 1) / unit * unit;
+  return std::max(unit, std::min(all_rows, kChunkBytes / (dim * sizeof(float)) / unit * unit));
+}
+
 // The best hits (or the slots) of the queries searched together take at most
 // about this much memory; more queries are searched one group after another.
 // A single query may need more: n slots, as flat_top_k takes for it.
@@ -131,12 +139,9 @@ QuerySetSearch::QuerySetSearch(const QuerySet& set, ResultRows results, SimdLeve
       kernels_(simd_kernels(level)),
       dim_(set.dim),
       rows_(set.embeddings.size() / set.dim),
-      width_(std::min(rows_, set.k)) {
-  const std::uint64_t unit = kernel_.lanes * kernel_.group_step;
-  const std::uint64_t all_rows = (rows_ + unit - 1) / unit * unit;
-  chunk_rows_ = std::max(unit, std::min(all_rows, kChunkBytes / (dim_ * sizeof(float)) / unit * unit));
-  chunks_ = rows_ / chunk_rows_ + (rows_ % chunk_rows_ != 0);
-}
+      width_(std::min(rows_, set.k)),
+      chunk_rows_(chunk_rows_for(kernel_, rows_, dim_)),
+      chunks_(blocks_for(rows_, chunk_rows_)) {}
 
 void QuerySetSearch::write(std::uint64_t q, std::span<const ScoredHit> hits) const noexcept {
   float* scores = results_.scores + q * width_;
@@ -273,9 +278,7 @@ void QuerySetSearch::run() {
 
 }  // namespace
 
-void search_queries(const QuerySet& set, ResultRows results) {
-  search_queries_with(active_simd_level(), set, results);
-}
+void search_queries(const QuerySet& set, ResultRows results) { search_queries_with(active_simd_level(), set, results); }
 
 void search_queries_with(SimdLevel level, const QuerySet& set, ResultRows results) {
   // Before every other test, as in flat_top_k.

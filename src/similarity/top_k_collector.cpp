@@ -1,6 +1,7 @@
 #include "similarity/top_k_collector.h"
 
 #include <cstddef>
+#include <memory>
 
 namespace velk {
 
@@ -18,7 +19,7 @@ TopKCollector::TopKCollector(std::span<const FlatScoringContext> queries, std::u
     // Left uninitialised: value-initialising the slots would be a serial pass
     // over the whole buffer on the calling thread, with its first-touch page
     // faults, before any scoring.
-    slots_.reset(new ScoredHit[queries.size() * rows]);
+    slots_ = std::make_unique_for_overwrite<ScoredHit[]>(queries.size() * rows);
   }
 }
 

@@ -90,7 +90,7 @@ class TopKCollector {
   std::uint64_t width_;
   std::uint64_t tasks_;
   bool keeps_best_;
-  std::vector<BestHits> best_;           // best_[query * tasks + task]
+  std::vector<BestHits> best_;          // best_[query * tasks + task]
   std::unique_ptr<ScoredHit[]> slots_;  // slots_[query * rows + index]
 };
 

@@ -138,8 +138,6 @@ void Pool::unlink(Submission& submission) noexcept {
   pending_.store(head_ != nullptr, std::memory_order_relaxed);
 }
 
-
-
 // Takes ranges until none is left or one has failed; returns that failure.
 std::exception_ptr Pool::run_task(Submission& submission, std::uint64_t task, std::uint64_t worker) noexcept {
   try {

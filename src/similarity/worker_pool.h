@@ -40,10 +40,13 @@ class FunctionRef;
 template <class R, class... Args>
 class FunctionRef<R(Args...)> {
  public:
+  // The callable's address is kept without its type, and so without its
+  // constness; the call casts it back to F's own type, const where F is.
   template <class F>
     requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
-  FunctionRef(F&& f) noexcept  // NOLINT(google-explicit-constructor): used like a function parameter
-      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+  FunctionRef(F&& f) noexcept       // NOLINT(google-explicit-constructor): used like a function parameter
+      : object_(const_cast<void*>(  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+            static_cast<const void*>(std::addressof(f)))),
         call_([](void* object, Args... args) -> R {
           return (*static_cast<std::remove_reference_t<F>*>(object))(std::forward<Args>(args)...);
         }) {}

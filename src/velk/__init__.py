@@ -18,7 +18,8 @@ from _velk import cosine_similarity, top_k, top_k_flat, top_k_flat_np
 
 from . import _native
 
-__all__ = ["SearchResult", "search", "cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]
+# The batch API first, then the single-query functions of _velk.
+__all__ = ["SearchResult", "search", "cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]  # noqa: RUF022
 
 # Element types that convert to float32 as _velk converts a number: to a
 # Python float (a double) first, then rounded to the nearest float32.
@@ -38,9 +39,7 @@ class SearchResult(NamedTuple):
     indices: npt.NDArray[np.int64]
 
 
-def search(
-    queries: npt.ArrayLike, embeddings: Buffer, k: SupportsIndex, *, threads: int | None = None
-) -> SearchResult:
+def search(queries: npt.ArrayLike, embeddings: Buffer, k: SupportsIndex, *, threads: int | None = None) -> SearchResult:
     """The k rows of ``embeddings`` most similar to each query, by cosine similarity.
 
     ``embeddings``: a C-contiguous float32 array of shape (n, dim), or any object
@@ -74,11 +73,15 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
     try:
         array = np.asarray(queries)
     except (TypeError, ValueError) as error:
-        raise ValueError(f"queries must be an array of shape (dim,) or (nq, dim); numpy cannot read the "
-                         f"{type(queries).__qualname__} given: {error}") from error
+        raise ValueError(
+            f"queries must be an array of shape (dim,) or (nq, dim); numpy cannot read the "
+            f"{type(queries).__qualname__} given: {error}"
+        ) from error
     if array.dtype.kind not in _REAL_KINDS:
-        raise TypeError(f"queries must hold real numbers, not {array.dtype} ({type(queries).__qualname__}); "
-                        f"convert them with numpy.asarray(queries, dtype=numpy.float32)")
+        raise TypeError(
+            f"queries must hold real numbers, not {array.dtype} ({type(queries).__qualname__}); "
+            f"convert them with numpy.asarray(queries, dtype=numpy.float32)"
+        )
     if array.ndim not in (1, 2):
         raise ValueError(f"queries must have shape (dim,) or (nq, dim), not {array.shape}")
     if array.dtype != np.float32:
@@ -87,4 +90,3 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
             array = array.astype(np.float64, copy=False).astype(np.float32)
     matrix = np.require(array, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
     return (matrix.reshape(1, -1), True) if matrix.ndim == 1 else (matrix, False)
-

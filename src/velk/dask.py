@@ -85,7 +85,7 @@ def search(queries: npt.ArrayLike, embeddings: da.Array, k: SupportsIndex, **com
     query_task = delayed(matrix, pure=True)
     partials = [
         delayed(chunk_search, pure=True)(query_task, block, int(start), kept)
-        for block, start in zip(embeddings.to_delayed()[:, 0], row_starts)
+        for block, start in zip(embeddings.to_delayed()[:, 0], row_starts, strict=True)
     ]
     while len(partials) > 1:
         partials = [

@@ -62,10 +62,10 @@ std::string tuple_text(const Py_ssize_t* values, int count) {
 ArrayView::ArrayView(PyObject* exporter, const char* name) : name_(name) {
   if (!PyObject_CheckBuffer(exporter)) {
     const std::string type_name = type_qualname(Py_TYPE(exporter)).value_or(Py_TYPE(exporter)->tp_name);
-    throw BindingError::lazy(
-        PyExc_TypeError, std::string(name) + " must be a 2-D float32 array (an object with the buffer protocol, " +
-                             "such as a numpy array or numpy.memmap), not " + type_name +
-                             "; convert it once with numpy.ascontiguousarray(" + name + ", dtype=numpy.float32)");
+    throw BindingError::lazy(PyExc_TypeError,
+                             std::string(name) + " must be a 2-D float32 array (an object with the buffer protocol, " +
+                                 "such as a numpy array or numpy.memmap), not " + type_name +
+                                 "; convert it once with numpy.ascontiguousarray(" + name + ", dtype=numpy.float32)");
   }
   if (PyObject_GetBuffer(exporter, &view_, PyBUF_RECORDS_RO) == -1) {
     view_.obj = nullptr;  // nothing to release
@@ -93,8 +93,8 @@ void ArrayView::require_float32_matrix() const {
                                  "; reshape it, for example " + name + ".reshape(-1, dim)");
   }
   if (!is_native_float32(view_.format, view_.itemsize)) {
-    refuse(PyExc_TypeError,
-           name + " must hold float32 in native byte order, not " + describe() + "; convert it once with " + conversion);
+    refuse(PyExc_TypeError, name + " must hold float32 in native byte order, not " + describe() +
+                                "; convert it once with " + conversion);
   }
   if (!PyBuffer_IsContiguous(&view_, 'C')) {
     // Rows are read as one run of memory: a strided view would be read wrong.

@@ -7,9 +7,7 @@
 
 namespace velk {
 
-BindingError panic_error(std::string message) {
-  return BindingError::lazy(PyExc_RuntimeError, std::move(message));
-}
+BindingError panic_error(std::string message) { return BindingError::lazy(PyExc_RuntimeError, std::move(message)); }
 
 PyObject* own_panic_class() noexcept { return nullptr; }
 

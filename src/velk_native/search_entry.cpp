@@ -56,8 +56,8 @@ std::uint64_t to_bounded_count(PyObject* obj, const CountRule& rule) {
     // A TypeError from __index__ is refused the same way; anything else passes.
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw BindingError::fetch();
     PyErr_Clear();
-    throw BindingError::lazy(PyExc_TypeError, rule.not_an_int + type_qualname(Py_TYPE(obj)).value_or(
-                                                                    Py_TYPE(obj)->tp_name));
+    throw BindingError::lazy(PyExc_TypeError,
+                             rule.not_an_int + type_qualname(Py_TYPE(obj)).value_or(Py_TYPE(obj)->tp_name));
   }
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -80,8 +80,8 @@ std::pair<OwnedRef, Item*> new_array(PyObject* empty, PyObject* dtype, std::uint
   Py_buffer view;
   if (PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) == -1) throw BindingError::fetch();
   auto* items = static_cast<Item*>(view.buf);
-  const bool as_asked = view.itemsize == static_cast<Py_ssize_t>(sizeof(Item)) &&
-                        static_cast<std::uint64_t>(view.len) == rows * columns * sizeof(Item);
+  const bool as_asked =
+      std::cmp_equal(view.itemsize, sizeof(Item)) && std::cmp_equal(view.len, rows * columns * sizeof(Item));
   // The array owns its memory and nobody else holds the array before it is
   // returned, so the items stay where they are after the view is released.
   PyBuffer_Release(&view);

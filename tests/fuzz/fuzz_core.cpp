@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "similarity/cosine.h"
-#include "similarity/search.h"
 #include "similarity/panic.h"
 #include "similarity/ranking.h"
+#include "similarity/search.h"
 #include "similarity/worker_pool.h"
 
 namespace {
@@ -78,9 +78,11 @@ void expect_bits(const char* what, float got, float want) {
   if (bits(got) != bits(want)) fail(what, bits(got), bits(want));
 }
 void expect_hits(const char* what, const std::vector<velk::ScoredHit>& got, const std::vector<velk::ScoredHit>& want) {
-  if (got.size() != want.size()) fail(what, static_cast<std::uint32_t>(got.size()), static_cast<std::uint32_t>(want.size()));
+  if (got.size() != want.size())
+    fail(what, static_cast<std::uint32_t>(got.size()), static_cast<std::uint32_t>(want.size()));
   for (std::size_t i = 0; i < got.size(); ++i) {
-    if (got[i].index != want[i].index) fail(what, static_cast<std::uint32_t>(got[i].index), static_cast<std::uint32_t>(want[i].index));
+    if (got[i].index != want[i].index)
+      fail(what, static_cast<std::uint32_t>(got[i].index), static_cast<std::uint32_t>(want[i].index));
     expect_bits(what, got[i].score, want[i].score);
   }
 }
@@ -148,7 +150,8 @@ void check_flat(Input& in) {
   // Now and then enough rows for the scoring to be split across the workers.
   if (in.byte() == 7 && dim != 0) {
     const std::size_t original = embeddings.size();
-    for (std::size_t i = 0; original != 0 && embeddings.size() < 70'000; ++i) embeddings.push_back(embeddings[i % original]);
+    for (std::size_t i = 0; original != 0 && embeddings.size() < 70'000; ++i)
+      embeddings.push_back(embeddings[i % original]);
   }
   std::vector<velk::ScoredHit> got;
   try {
@@ -176,10 +179,9 @@ void check_flat(Input& in) {
 // Runs body(begin, end) on the pool for every run of up to `per_range` of n rows.
 template <class Body>
 void for_each_row_range(std::uint64_t n, std::uint64_t per_range, Body&& body) {
-  velk::run_on_pool((n + per_range - 1) / per_range, velk::pool_worker_count(),
-                    [&](std::uint64_t, std::uint64_t range) {
-                      body(range * per_range, std::min(n, (range + 1) * per_range));
-                    });
+  velk::run_on_pool(
+      (n + per_range - 1) / per_range, velk::pool_worker_count(),
+      [&](std::uint64_t, std::uint64_t range) { body(range * per_range, std::min(n, (range + 1) * per_range)); });
 }
 
 void check_worker_panic(Input& in) {
@@ -208,10 +210,22 @@ void check_worker_panic(Input& in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in{data, size};
   switch (in.byte() % 8) {
-    case 0: case 1: case 2: check_kernels(in); break;
-    case 3: case 4: check_ranking(in); break;
-    case 5: case 6: check_flat(in); break;
-    default: check_worker_panic(in); break;
+    case 0:
+    case 1:
+    case 2:
+      check_kernels(in);
+      break;
+    case 3:
+    case 4:
+      check_ranking(in);
+      break;
+    case 5:
+    case 6:
+      check_flat(in);
+      break;
+    default:
+      check_worker_panic(in);
+      break;
   }
   return 0;
 }
