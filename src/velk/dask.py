@@ -75,8 +75,8 @@ def search(queries: npt.ArrayLike, embeddings: da.Array, k: SupportsIndex, **com
     # the whole array would, and is the answer when nothing can be found.
     nothing = search_array(queries, np.empty((0, dim), dtype=np.float32), k)
     matrix, single = _query_matrix(queries)
-    kept = min(operator.index(k), rows)
-    if kept == 0:
+    width = min(operator.index(k), rows)
+    if width == 0:
         return nothing
 
     # Whole rows in every chunk: a row split across chunks would be scored in parts.
@@ -84,12 +84,12 @@ def search(queries: npt.ArrayLike, embeddings: da.Array, k: SupportsIndex, **com
     row_starts = np.concatenate([[0], np.cumsum(embeddings.chunks[0])[:-1]])
     query_task = delayed(matrix, pure=True)
     partials = [
-        delayed(chunk_search, pure=True)(query_task, block, int(start), kept)
+        delayed(chunk_search, pure=True)(query_task, block, int(start), width)
         for block, start in zip(embeddings.to_delayed()[:, 0], row_starts, strict=True)
     ]
     while len(partials) > 1:
         partials = [
-            delayed(merge, pure=True)(partials[i : i + MERGE_FAN_IN], kept)
+            delayed(merge, pure=True)(partials[i : i + MERGE_FAN_IN], width)
             for i in range(0, len(partials), MERGE_FAN_IN)
         ]
     (result,) = compute(partials[0], **compute_kwargs)
