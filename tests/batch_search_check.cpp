@@ -187,7 +187,7 @@ Results search(SimdLevel level, const Case& c) {
   // A guard entry after each array: nothing may be written past the results.
   Results out{std::vector<float>(c.queries * width + 1, 12345.0f),
               std::vector<std::int64_t>(c.queries * width + 1, 777)};
-  velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads},
+  velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads, {}},
                             {out.scores.data(), out.indices.data()});
   return out;
 }

@@ -168,7 +168,7 @@ void query_set_searches_from_many_threads(int rounds) {
     const std::uint64_t width = std::min<std::uint64_t>(k, 6000);
     b.scores.resize(queries * width);
     b.indices.resize(queries * width);
-    velk::search_queries({b.queries, b.embeddings, dim, k, b.threads}, {b.scores.data(), b.indices.data()});
+    velk::search_queries({b.queries, b.embeddings, dim, k, b.threads, {}}, {b.scores.data(), b.indices.data()});
     batches.push_back(std::move(b));
   }
   on_threads(4, [&](int caller) {
@@ -176,7 +176,7 @@ void query_set_searches_from_many_threads(int rounds) {
       const Batch& b = batches[static_cast<std::size_t>(caller + round) % batches.size()];
       std::vector<float> scores(b.scores.size());
       std::vector<std::int64_t> indices(b.indices.size());
-      velk::search_queries({b.queries, b.embeddings, b.dim, b.k, b.threads}, {scores.data(), indices.data()});
+      velk::search_queries({b.queries, b.embeddings, b.dim, b.k, b.threads, {}}, {scores.data(), indices.data()});
       bool same = indices == b.indices;
       for (std::size_t i = 0; same && i < scores.size(); ++i) same = bits(scores[i]) == bits(b.scores[i]);
       if (!same) fail("multi-query search of dim " + std::to_string(b.dim) + " differs from the same search alone");

@@ -32,14 +32,15 @@ template <int Lanes>
 inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t count,
                        const float* (&rows)[Lanes]) noexcept {
   for (std::uint64_t r = 0; std::cmp_less(r, Lanes); ++r) {
-    rows[r] = run.first_row + (first + (r < count ? r : count - 1)) * run.dim;
+    const std::uint64_t at = first + (r < count ? r : count - 1);
+    rows[r] = run.first_row + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
   }
 }
 
 // Writes the first `count` lane scores of a group to its slots.
 inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count, const float* lanes) noexcept {
   for (std::uint64_t r = 0; r < count; ++r) {
-    run.out[first + r].index = run.first_index + first + r;
+    run.out[first + r].index = run.row_numbers != nullptr ? run.row_numbers[first + r] : run.first_index + first + r;
     run.out[first + r].score = lanes[r];
   }
 }
@@ -90,10 +91,12 @@ inline void load_partial_block(const float* const (&rows)[T::kLanes], std::uint6
 }
 
 template <class T>
-Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std::uint64_t dim,
-                 std::uint64_t dot_length) noexcept {
+Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
+                 bool gathered) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
-  const std::uint64_t ahead = kLanes * dim;  // the next group
+  // The next group, when it follows this one in memory; numbered rows are
+  // scattered, and a prefetch of the row being read costs next to nothing.
+  const std::uint64_t ahead = gathered ? 0 : kLanes * dim;
   Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   typename T::Vector x[kLanes];
   std::uint64_t c = 0;
@@ -140,7 +143,7 @@ void score_lane_groups(const RowRun& run) noexcept {
     const std::uint64_t count = run.rows - first < kLanes ? run.rows - first : kLanes;
     const float* rows[kLanes];
     group_rows(run, first, count, rows);
-    const Sums<T> sums = row_sums<T>(rows, run.query, run.dim, run.dot_length);
+    const Sums<T> sums = row_sums<T>(rows, run.query, run.dim, run.dot_length, run.row_numbers != nullptr);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));

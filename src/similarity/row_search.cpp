@@ -27,4 +27,29 @@ std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoring
   return top_k.ranked(0);
 }
 
+std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
+                                            std::span<const std::uint64_t> rows, std::uint64_t width,
+                                            std::uint64_t tasks) {
+  // Ranges of positions in the list: as many rows per range as a search of a
+  // copy of them would take.
+  const RowRanges ranges(rows.size(), context.dim);
+  tasks = std::min(tasks, ranges.count());
+  // Ranked by position, which orders ties as row numbers do: the list ascends.
+  TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows.size(), width, tasks, rows.data());
+  run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
+    const auto [begin, end] = ranges.rows(range);
+    TopKCollector::Intake intake = top_k.intake(task, 0);
+    constexpr std::uint64_t kRowsPerChunk = 256;
+    ScoredHit scored[kRowsPerChunk];
+    for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
+      const std::uint64_t last = std::min(first + kRowsPerChunk, end);
+      kernels.score_rows(numbered_row_run(context, rows.data() + first, last - first, scored));
+      for (std::uint64_t i = 0; i < last - first; ++i) intake.offer(first + i, scored[i].score);
+    }
+  });
+  std::vector<ScoredHit> hits = top_k.ranked(0);
+  for (ScoredHit& hit : hits) hit.index = rows[hit.index];
+  return hits;
+}
+
 }  // namespace velk

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -72,5 +73,13 @@ class RowRanges {
 // must have a positive or NaN squared norm.
 std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
                                    std::uint64_t tasks);
+
+// The same over the rows numbered `rows` alone (ascending, none twice, each a
+// row of the context), 1 <= width <= rows.size(): exactly what search_rows
+// gives for a copy of those rows, with the copy's indices mapped back to row
+// numbers. Only those rows are read.
+std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
+                                            std::span<const std::uint64_t> rows, std::uint64_t width,
+                                            std::uint64_t tasks);
 
 }  // namespace velk

@@ -35,8 +35,8 @@ constexpr std::uint64_t kGroupStep = 4;  // a multiple of every groups_per_step
 template <std::uint64_t Lanes>
 inline void packed_group_rows(const RowBlock& block, std::uint64_t g, const float* (&rows)[Lanes]) noexcept {
   for (std::uint64_t r = 0; r < Lanes; ++r) {
-    const std::uint64_t row = g * Lanes + r;
-    rows[r] = block.first_row + (row < block.rows ? row : block.rows - 1) * block.dim;
+    const std::uint64_t at = g * Lanes + r < block.rows ? g * Lanes + r : block.rows - 1;
+    rows[r] = block.first_row + (block.row_numbers != nullptr ? block.row_numbers[at] : at) * block.dim;
   }
 }
 

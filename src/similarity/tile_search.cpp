@@ -3,6 +3,7 @@
 // group is searched row by row, as flat_top_k searches it.
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -105,6 +106,11 @@ class QuerySetSearch {
     return {state.panel.get(), state.squares.get(), state.roots.get(), (groups + step - 1) / step * step, dim_};
   }
   void write(std::uint64_t q, std::span<const ScoredHit> hits) const noexcept;
+  // Searches rows [0, count) of the collection, or the rows numbered
+  // numbered_[0 .. count) when numbered_ is set.
+  void search_rows_of(std::uint64_t count);
+  std::span<const std::uint64_t> candidate_list(std::uint64_t q, std::vector<std::uint64_t>& storage) const;
+  void search_each_query();
   void plan_tiles(std::uint64_t group_queries);
   void search_group(std::uint64_t first_tile, std::uint64_t end_tile);
   void pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept;
@@ -119,10 +125,14 @@ class QuerySetSearch {
   SimdKernels kernels_;
   const TileKernel& kernel_ = kernels_.tiles;
   std::uint64_t dim_;
-  std::uint64_t rows_;
-  std::uint64_t width_;
-  std::uint64_t chunk_rows_;  // a multiple of lanes * group_step
-  std::uint64_t chunks_;
+  std::uint64_t out_width_;  // min(k, rows of the collection): the result rows' width
+  // The rows searched: all of them, or the candidates every query shares.
+  std::uint64_t rows_ = 0;
+  const std::uint64_t* numbered_ = nullptr;  // their row numbers, or nullptr for rows 0 .. rows_ - 1
+  std::vector<std::uint64_t> shared_rows_;   // the shared filter's rows
+  std::uint64_t width_ = 0;                  // min(k, rows_)
+  std::uint64_t chunk_rows_ = 0;             // a multiple of lanes * group_step
+  std::uint64_t chunks_ = 0;
   std::uint64_t tasks_ = 1;
 
   std::vector<std::uint64_t> scored_;         // the queries with something to score, in order
@@ -138,15 +148,12 @@ QuerySetSearch::QuerySetSearch(const QuerySet& set, ResultRows results, SimdLeve
       results_(results),
       kernels_(simd_kernels(level)),
       dim_(set.dim),
-      rows_(set.embeddings.size() / set.dim),
-      width_(std::min(rows_, set.k)),
-      chunk_rows_(chunk_rows_for(kernel_, rows_, dim_)),
-      chunks_(blocks_for(rows_, chunk_rows_)) {}
+      out_width_(std::min<std::uint64_t>(set.embeddings.size() / set.dim, set.k)) {}
 
 void QuerySetSearch::write(std::uint64_t q, std::span<const ScoredHit> hits) const noexcept {
-  float* scores = results_.scores + q * width_;
-  std::int64_t* indices = results_.indices + q * width_;
-  for (std::uint64_t j = 0; j < width_; ++j) {
+  float* scores = results_.scores + q * out_width_;
+  std::int64_t* indices = results_.indices + q * out_width_;
+  for (std::uint64_t j = 0; j < out_width_; ++j) {
     const bool found = j < hits.size();
     scores[j] = found ? hits[j].score : -std::numeric_limits<float>::infinity();
     indices[j] = found ? static_cast<std::int64_t>(hits[j].index) : -1;
@@ -176,7 +183,12 @@ void QuerySetSearch::plan_tiles(std::uint64_t group_queries) {
 
 void QuerySetSearch::pack_chunk(TaskState& state, std::uint64_t chunk) const noexcept {
   const std::uint64_t rows = rows_in(chunk);
-  kernel_.pack({row(chunk * chunk_rows_).data(), rows, dim_}, packed(state, rows));
+  if (numbered_ != nullptr) {
+    // Only the candidates are packed, so a block holds candidates alone.
+    kernel_.pack({set_.embeddings.data(), rows, dim_, numbered_ + chunk * chunk_rows_}, packed(state, rows));
+  } else {
+    kernel_.pack({row(chunk * chunk_rows_).data(), rows, dim_, nullptr}, packed(state, rows));
+  }
   state.chunk = chunk;
 }
 
@@ -204,7 +216,13 @@ void QuerySetSearch::search_group(std::uint64_t first_tile, std::uint64_t end_ti
   if (queries == 1) {
     // A lone query has nothing to share a packed block with: it is searched
     // exactly as flat_top_k searches it.
-    write(scored_[first_query], search_rows(kernels_, contexts_[first_query], width_, tasks_));
+    if (numbered_ != nullptr) {
+      write(scored_[first_query],
+            search_numbered_rows(kernels_, contexts_[first_query], std::span<const std::uint64_t>(numbered_, rows_),
+                                 width_, tasks_));
+    } else {
+      write(scored_[first_query], search_rows(kernels_, contexts_[first_query], width_, tasks_));
+    }
     return;
   }
   const std::uint64_t tile_count = end_tile - first_tile;
@@ -221,7 +239,7 @@ void QuerySetSearch::search_group(std::uint64_t first_tile, std::uint64_t end_ti
     state.scores = AlignedFloats(kernel_.max_queries * chunk_rows_);
   }
   TopKCollector top_k(std::span<const FlatScoringContext>(contexts_).subspan(first_query, queries), rows_, width_,
-                      tasks);
+                      tasks, numbered_);
   // Range part * chunks + chunk: with one part, each task takes consecutive
   // blocks of rows; with one part per task, each task starts on its own part
   // and helps with the others when it is done.
@@ -235,13 +253,19 @@ void QuerySetSearch::search_group(std::uint64_t first_tile, std::uint64_t end_ti
   });
   // A merge of a few best lists is quicker than handing it to a worker; a
   // selection over every row is not.
-  run_ranges(queries, top_k.keeps_best() ? 1 : std::min(tasks_, queries),
-             [&](std::uint64_t, std::uint64_t q) { write(scored_[first_query + q], top_k.ranked(q)); });
+  run_ranges(queries, top_k.keeps_best() ? 1 : std::min(tasks_, queries), [&](std::uint64_t, std::uint64_t q) {
+    std::vector<ScoredHit> hits = top_k.ranked(q);
+    // Positions among the candidates back to row numbers.
+    if (numbered_ != nullptr) {
+      for (ScoredHit& hit : hits) hit.index = numbered_[hit.index];
+    }
+    write(scored_[first_query + q], hits);
+  });
 }
 
 void QuerySetSearch::run() {
   const std::uint64_t query_count = set_.queries.size() / dim_;
-  if (width_ == 0 || query_count == 0) return;
+  if (out_width_ == 0 || query_count == 0) return;
 
   // Each query's norm once, and the queries with nothing to score answered
   // now: flat_top_k returns no hit for a query whose squared norm equals zero.
@@ -267,6 +291,32 @@ void QuerySetSearch::run() {
     tasks_ = set_.threads == 0 ? workers : std::min(set_.threads, workers);
   }
 
+  const Candidates& candidates = set_.candidates;
+  if (candidates.mask == nullptr && candidates.rows == nullptr) {
+    search_rows_of(set_.embeddings.size() / dim_);
+    return;
+  }
+  const bool shared = candidates.mask != nullptr ? candidates.mask_stride == 0 : !candidates.lists_per_query;
+  if (!shared && scored_.size() > 1) {
+    search_each_query();
+    return;
+  }
+  // One set of candidates for every query searched: they are searched as a
+  // collection of their own, read in place.
+  const std::span<const std::uint64_t> rows = candidate_list(scored_[0], shared_rows_);
+  numbered_ = rows.data();
+  search_rows_of(rows.size());
+}
+
+void QuerySetSearch::search_rows_of(std::uint64_t count) {
+  rows_ = count;
+  width_ = std::min(rows_, set_.k);
+  if (width_ == 0) {
+    for (const std::uint64_t q : scored_) write(q, {});
+    return;
+  }
+  chunk_rows_ = chunk_rows_for(kernel_, rows_, dim_);
+  chunks_ = blocks_for(rows_, chunk_rows_);
   const std::uint64_t bytes_per_query = TopKCollector::bytes_per_query(width_, tasks_, rows_);
   plan_tiles(std::clamp<std::uint64_t>(kGroupBytes / bytes_per_query, 1, scored_.size()));
   std::uint64_t first_tile = 0;
@@ -274,6 +324,49 @@ void QuerySetSearch::run() {
     search_group(first_tile, end_tile);
     first_tile = end_tile;
   }
+}
+
+// Query q's candidate rows, ascending: its part of the lists, or the rows its
+// filter keeps, gathered into `storage` in one pass over the filter.
+std::span<const std::uint64_t> QuerySetSearch::candidate_list(std::uint64_t q,
+                                                              std::vector<std::uint64_t>& storage) const {
+  const Candidates& candidates = set_.candidates;
+  if (candidates.mask == nullptr) {
+    const std::uint64_t list = candidates.lists_per_query ? q : 0;
+    return {candidates.rows + candidates.offsets[list], candidates.rows + candidates.offsets[list + 1]};
+  }
+  const std::uint8_t* mask = candidates.mask + q * candidates.mask_stride;
+  const std::uint64_t rows = set_.embeddings.size() / dim_;
+  storage.clear();
+  std::uint64_t i = 0;
+  // Eight flags at a time: a sparse filter is mostly words of zeros.
+  for (; i + 8 <= rows; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, mask + i, sizeof word);
+    if (word == 0) continue;
+    for (std::uint64_t j = i; j < i + 8; ++j) {
+      if (mask[j] != 0) storage.push_back(j);
+    }
+  }
+  for (; i < rows; ++i) {
+    if (mask[i] != 0) storage.push_back(i);
+  }
+  return storage;
+}
+
+// Each query with candidates of its own: the queries are shared out among the
+// tasks, each searched over its candidates alone on the task that takes it.
+void QuerySetSearch::search_each_query() {
+  std::vector<std::vector<std::uint64_t>> storage(std::min(tasks_, scored_.size()));
+  run_ranges(scored_.size(), storage.size(), [&](std::uint64_t task, std::uint64_t s) {
+    const std::span<const std::uint64_t> rows = candidate_list(scored_[s], storage[task]);
+    const std::uint64_t width = std::min<std::uint64_t>(rows.size(), set_.k);
+    if (width == 0) {
+      write(scored_[s], {});
+    } else {
+      write(scored_[s], search_numbered_rows(kernels_, contexts_[s], rows, width, 1));
+    }
+  });
 }
 
 }  // namespace

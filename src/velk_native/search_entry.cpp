@@ -112,7 +112,7 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     // Row q of the results: the min(k, rows) best hits of query q, padded with
     // index -1 and score -inf.
     run_without_interpreter_lock([&] {
-      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads},
+      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads, Candidates{}},
                      ResultRows{scores.second, indices.second});
     });
     return checked_new(PyTuple_Pack(2, scores.first.get(), indices.first.get()));
