@@ -297,9 +297,24 @@ ERRORS = {
     "search str queries": (velk.search, (["a"] * 8, NP_EMBEDDINGS, 1), None, TypeError),
     "search negative k": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, -1), None, ValueError),
     "search threads 0": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"threads": 0}, ValueError),
-    "native search bad k": (velk._native.search, (NP_QUERIES, NP_EMBEDDINGS, 2.5, None), None, TypeError),
-    "native search wrong dim": (velk._native.search, (NP_QUERIES[:, :4], NP_EMBEDDINGS, 2, None), None, ValueError),
-    "native search negative threads": (velk._native.search, (NP_QUERIES, NP_EMBEDDINGS, 2, -(2**80)), None, ValueError),
+    "native search bad k": (
+        velk._native.search,
+        (NP_QUERIES, NP_EMBEDDINGS, 2.5, None, None, None, None),
+        None,
+        TypeError,
+    ),
+    "native search wrong dim": (
+        velk._native.search,
+        (NP_QUERIES[:, :4], NP_EMBEDDINGS, 2, None, None, None, None),
+        None,
+        ValueError,
+    ),
+    "native search negative threads": (
+        velk._native.search,
+        (NP_QUERIES, NP_EMBEDDINGS, 2, -(2**80), None, None, None),
+        None,
+        ValueError,
+    ),
     # panics
     "dim 0 lists": (_velk.top_k_flat, (QUERY16, FLAT, 0, 5), None, PanicException),
     "dim 0 buffers": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS, 0, 5), None, PanicException),
