@@ -81,7 +81,7 @@ def search(
     matrix, single = _query_matrix(queries)
     mask = lists = offsets = None
     if where is not None or rows is not None:
-        n = _row_count(matrix, embeddings, k, threads)
+        n = _row_count(matrix, embeddings, threads)
         if where is not None and rows is not None:
             raise TypeError(
                 "give where or rows, not both: where marks the candidate rows with True, rows lists their numbers"
@@ -98,17 +98,13 @@ def search(
     return SearchResult(scores, indices)
 
 
-def _row_count(matrix: npt.NDArray[np.float32], embeddings: Buffer, k: SupportsIndex, threads: int | None) -> int:
-    """The embeddings' row count, which the candidates are checked against. An
-    input the search refuses is refused first, with the search's message."""
-    try:
-        with memoryview(embeddings) as view:
-            if view.ndim == 2:
-                return int(view.shape[0])
-    except TypeError:
-        pass
-    _native.search(matrix, embeddings, k, threads, None, None, None)
-    raise AssertionError("the search took embeddings that are not 2-D")  # pragma: no cover
+def _row_count(matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int | None) -> int:
+    """The embeddings' row count, which the candidates are checked against.
+    The embeddings, queries and threads are refused first, with the search's
+    own messages: a search for k = 0 checks them and scores nothing."""
+    _native.search(matrix, embeddings, 0, threads, None, None, None)
+    with memoryview(embeddings) as view:
+        return int(view.shape[0])
 
 
 def _where_matrix(where: npt.ArrayLike, nq: int, n: int) -> npt.NDArray[np.bool_]:
