@@ -29,7 +29,9 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
 // is a candidate of query q when mask[q * mask_stride + i] is nonzero (a
 // stride of 0 shares one filter of `rows` bytes); or lists: query q's
 // candidates are rows[offsets[l] .. offsets[l + 1]), l = q when lists_per_query
-// and 0 otherwise, ascending, none twice, each below the row count.
+// and 0 otherwise, ascending, none twice, each below the row count. Lists are
+// given by their offsets: rows may be null when every list is empty. With no
+// mask and no offsets, every row is a candidate.
 struct Candidates {
   const std::uint8_t* mask = nullptr;
   std::uint64_t mask_stride = 0;

@@ -292,7 +292,7 @@ void QuerySetSearch::run() {
   }
 
   const Candidates& candidates = set_.candidates;
-  if (candidates.mask == nullptr && candidates.rows == nullptr) {
+  if (candidates.mask == nullptr && candidates.offsets == nullptr) {
     search_rows_of(set_.embeddings.size() / dim_);
     return;
   }
