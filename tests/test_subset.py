@@ -2,6 +2,9 @@
 the search of a copy of its candidate rows, with indices mapped back; and every
 refusal says what was given and what is expected."""
 
+import pathlib
+import re
+
 import numpy as np
 import pytest
 
@@ -254,3 +257,27 @@ def test_the_native_entry_checks_the_candidates_it_reads(args, message):
     with pytest.raises(ValueError) as raised:
         velk._native.search(Q[:3], E, 2, None, *args)
     assert str(raised.value) == message
+
+
+README = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+SMALL = np.ones((1000, 4), np.float32)
+TWO = np.ones((2, 4), np.float32)
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda: velk.search(TWO, SMALL, 3, where=np.ones(1000)), TypeError),
+        (lambda: velk.search(TWO, SMALL, 3, where=np.ones(999, bool)), ValueError),
+        (lambda: velk.search(TWO, SMALL, 3, where=np.ones((2, 2000), bool)[:, ::2]), ValueError),
+        (lambda: velk.search(TWO, SMALL, 3, rows=np.ones(5)), TypeError),
+        (lambda: velk.search(TWO, SMALL, 3, rows=np.ones((3, 5), int)), ValueError),
+        (lambda: velk.search(TWO, SMALL, 3, rows=[[0, 1, 2, 3, 4], [0, 1, 2, 3, 1000]]), IndexError),
+        (lambda: velk.search(TWO, SMALL, 3, where=np.ones(1000, bool), rows=[1]), TypeError),
+    ],
+)
+def test_the_readme_quotes_the_refusals(call, error):
+    with pytest.raises(error) as raised:
+        call()
+    quoted = re.findall(rf"`{error.__name__}: (.+?)`", README)
+    assert any(str(raised.value).startswith(q.removesuffix("...").rstrip(", ")) for q in quoted), str(raised.value)
