@@ -62,14 +62,22 @@ def test_a_shared_filter_equals_searching_the_copy(fraction, nq, k, threads):
     assert_bits(velk.search(Q[:nq], E, k, rows=listed, threads=threads), want)
 
 
+# Mixed filters keep many rows (every row is scored in packed blocks for all
+# queries, each offered its own); sparse ones few (each query searches its own rows).
+DENSITIES = {"mixed": [0.0, None, 0.01, 0.5, 1.0], "sparse": [0.0, None, 0.01, 0.02, 0.001]}
+
+
+@pytest.mark.parametrize("density", list(DENSITIES))
 @pytest.mark.parametrize("nq", [1, 3, 41])
 @pytest.mark.parametrize("k", [1, 7, N])
 @pytest.mark.parametrize("threads", [1, 2, None])
-def test_per_query_filters_that_differ(nq, k, threads):
-    rng = np.random.default_rng([nq, k])
+def test_per_query_filters_that_differ(density, nq, k, threads):
+    rng = np.random.default_rng([nq, k, len(density)])
     # Empty, one row, sparse, dense and full filters side by side.
-    fractions = [0.0, None, 0.01, 0.5, 1.0]
+    fractions = DENSITIES[density]
     mask = np.stack([shared_filter(fractions[i % 5], rng) for i in range(nq)])
+    if density == "mixed":
+        mask[:, 1000:1700] = False  # blocks that no query keeps a row of
     candidates = [np.flatnonzero(m) for m in mask]
     want = expected(Q[:nq], candidates, k)
     assert_bits(velk.search(Q[:nq], E, k, where=mask, threads=threads), want)

@@ -82,4 +82,11 @@ std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const Fl
                                             std::span<const std::uint64_t> rows, std::uint64_t width,
                                             std::uint64_t tasks);
 
+// The same over the rows whose keep flag is nonzero (keep has a flag per row
+// of the context), reading them where they are: each block of 16 rows that
+// keeps any is scored whole, and only its kept rows are ranked. Faster than
+// gathering the rows when the flags keep a large share of them.
+std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
+                                            const std::uint8_t* keep, std::uint64_t width, std::uint64_t tasks);
+
 }  // namespace velk

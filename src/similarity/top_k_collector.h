@@ -38,8 +38,11 @@ class TopKCollector {
   }
 
   // What one query holds, in bytes.
-  static std::uint64_t bytes_per_query(std::uint64_t width, std::uint64_t tasks, std::uint64_t rows) noexcept {
-    return sizeof(ScoredHit) * (keeps_best_per_task(width, tasks, rows) ? width * tasks : rows);
+  // `filtered`: not every row is offered (a per-query filter), so a slot per
+  // row would be left unwritten; each task then keeps its best whatever the width.
+  static std::uint64_t bytes_per_query(std::uint64_t width, std::uint64_t tasks, std::uint64_t rows,
+                                       bool filtered = false) noexcept {
+    return sizeof(ScoredHit) * (filtered || keeps_best_per_task(width, tasks, rows) ? width * tasks : rows);
   }
 
   // For `queries`, each scored against rows [0, rows) of its context's
@@ -47,8 +50,10 @@ class TopKCollector {
   // row_numbers, a search of a subset: the indices offered and ranked are
   // positions in row_numbers, whose entries are the rows of the embeddings
   // (the NaN repair reads those).
+  // With `filtered`, some rows are never offered: the best hits are kept per
+  // task, and a query offered fewer than width rows ranks only those.
   TopKCollector(std::span<const FlatScoringContext> queries, std::uint64_t rows, std::uint64_t width,
-                std::uint64_t tasks, const std::uint64_t* row_numbers = nullptr);
+                std::uint64_t tasks, const std::uint64_t* row_numbers = nullptr, bool filtered = false);
 
   // Where one task hands in the scores of one query: offer(index, score) takes
   // row `index` scored `score` by a kernel. The offers of one intake must not
