@@ -88,7 +88,7 @@ def search(
             )
         if where is not None:
             mask = _where_matrix(where, len(matrix), n)
-        else:
+        elif rows is not None:
             lists, offsets = _row_lists(_row_numbers(rows, len(matrix), n))
     # One crossing: the embeddings' buffer, every remaining check, k, threads,
     # the result arrays and the search itself.
@@ -104,7 +104,8 @@ def _row_count(matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int
     own messages: a search for k = 0 checks them and scores nothing."""
     _native.search(matrix, embeddings, 0, threads, None, None, None)
     with memoryview(embeddings) as view:
-        return int(view.shape[0])
+        # The search took it: a 2-D buffer, so its shape is there.
+        return int(view.shape[0]) if view.shape else 0
 
 
 def _where_matrix(where: npt.ArrayLike, nq: int, n: int) -> npt.NDArray[np.bool_]:
