@@ -319,13 +319,144 @@ def section_batch(n, dim, repeats):
     }
 
 
+SUBSET_FRACTIONS = [0.01, 0.1, 0.5]
+SUBSET_QUERIES = 64
+RERANK_CANDIDATES = 1_000
+
+
+def subset_mask(np, n, fraction, contiguous, rng):
+    """A filter keeping `fraction` of n rows: at random, or in runs of 1,000
+    consecutive rows placed at random (as a date range or a tenant would)."""
+    if not contiguous:
+        return rng.random(n) < fraction
+    mask = np.zeros(n, bool)
+    runs = n // 1_000
+    for run in rng.choice(runs, size=max(1, round(runs * fraction)), replace=False):
+        mask[run * 1_000 : (run + 1) * 1_000] = True
+    return mask
+
+
+def numpy_subset(np, normalized, mask, unit, k):
+    """numpy's filtered top-k: E[mask] @ q, argpartition, a sort of the k, row numbers."""
+    rows = np.flatnonzero(mask)
+    scores = normalized[rows] @ unit
+    best = np.argpartition(-scores, k)[:k]
+    return rows[best[np.argsort(-scores[best])]]
+
+
+def numpy_shared_subset(np, normalized, mask, units, k):
+    rows = np.flatnonzero(mask)
+    return rows[numpy_batch(np, units, normalized[rows], k)]
+
+
+def numpy_rerank(np, normalized, candidates, units, k):
+    """Exact re-ranking with numpy: the candidates' rows gathered, einsum, argpartition per query."""
+    scores = np.einsum("qcd,qd->qc", normalized[candidates], units)
+    best = np.argpartition(-scores, k, axis=1)[:, :k]
+    order = np.argsort(-np.take_along_axis(scores, best, axis=1), axis=1)
+    return np.take_along_axis(candidates, np.take_along_axis(best, order, axis=1), axis=1)
+
+
+def section_subset(n, dim, repeats):
+    import numpy as np
+
+    import velk
+
+    try:
+        import faiss
+    except ImportError:
+        faiss = None
+
+    rng = np.random.default_rng(3)
+    e, q = random_rows(np, n, dim)
+    queries = rng.standard_normal((SUBSET_QUERIES, dim), dtype=np.float32)
+    unit = q / np.linalg.norm(q)
+    units = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+    if faiss is not None:
+        # faiss (and numpy, which reads faiss's copy) get normalised rows and
+        # queries; only the searches are timed, each selector made beforehand.
+        index = faiss.IndexFlatIP(dim)
+        for i in range(0, n, 100_000):
+            block = e[i : i + 100_000].copy()
+            faiss.normalize_L2(block)
+            index.add(block)
+        normalized = faiss.rev_swig_ptr(index.get_xb(), n * dim).reshape(n, dim)
+    else:
+        normalized = e / np.linalg.norm(e, axis=1, keepdims=True)
+
+    def bitmap_params(mask):
+        bits = np.packbits(mask, bitorder="little")
+        return faiss.SearchParameters(sel=faiss.IDSelectorBitmap(n, faiss.swig_ptr(bits))), bits
+
+    single = {}
+    exact = True
+    for contiguous in (False, True):
+        for fraction in SUBSET_FRACTIONS:
+            mask = subset_mask(np, n, fraction, contiguous, rng)
+            copy = np.ascontiguousarray(e[mask])
+            functions = {
+                "velk.search where=": lambda mask=mask: velk.search(q, e, K, where=mask),
+                "velk.search of a copy": lambda copy=copy: velk.search(q, copy, K),
+                "numpy E[mask] @ q": lambda mask=mask: numpy_subset(np, normalized, mask, unit, K),
+            }
+            if faiss is not None:
+                params, bits = bitmap_params(mask)
+                functions["faiss IDSelectorBitmap"] = lambda params=params, bits=bits: index.search(
+                    unit[None], K, params=params
+                )
+            name = f"{'contiguous' if contiguous else 'random'} {fraction:g}"
+            single[name] = interleaved_medians(functions, repeats, settle=0.25)
+            got = velk.search(q, e, K, where=mask)
+            exact &= bool((got.indices == np.flatnonzero(mask)[velk.search(q, copy, K).indices]).all())
+            del copy
+    unfiltered = interleaved_medians({"velk.search": lambda: velk.search(q, e, K)}, repeats, settle=0.25)
+
+    candidates = rng.integers(0, n, (SUBSET_QUERIES, RERANK_CANDIDATES))
+    functions = {
+        "velk.search rows=": lambda: velk.search(queries, e, K, rows=candidates),
+        "numpy einsum over E[rows]": lambda: numpy_rerank(np, normalized, candidates, units, K),
+    }
+    if faiss is not None:
+        selectors = [
+            faiss.SearchParameters(sel=faiss.IDSelectorBatch(len(row), faiss.swig_ptr(row)))
+            for row in [np.ascontiguousarray(r, dtype=np.int64) for r in candidates]
+        ]
+        functions[f"faiss, {SUBSET_QUERIES} calls with IDSelectorBatch"] = lambda: [
+            index.search(units[i : i + 1], K, params=selectors[i]) for i in range(SUBSET_QUERIES)
+        ]
+    rerank = interleaved_medians(functions, repeats, settle=0.25)
+
+    mask = subset_mask(np, n, 0.1, False, rng)
+    functions = {
+        "velk.search where=": lambda: velk.search(queries, e, K, where=mask),
+        "numpy E[mask] @ Q.T": lambda: numpy_shared_subset(np, normalized, mask, units, K),
+    }
+    if faiss is not None:
+        params, bits = bitmap_params(mask)
+        functions["faiss IDSelectorBitmap"] = lambda: index.search(units, K, params=params)
+    shared = interleaved_medians(functions, repeats, settle=0.25)
+    return {
+        "n": n,
+        "dim": dim,
+        "single": single,
+        "unfiltered": unfiltered["velk.search"],
+        "rerank": rerank,
+        "shared": shared,
+        "equal_to_the_copy": exact,
+        "faiss": faiss is not None,
+        "blas": blas_in_use(),
+    }
+
+
 SECTIONS = {
     "batch": section_batch,
     "flat": section_flat,
     "lists": section_lists,
     "short": section_short,
+    "subset": section_subset,
     "threads": section_threads,
 }
+SUBSET_SHAPE = (1_000_000, 768)
 
 
 # ---------------------------------------------------------------- driver
@@ -468,6 +599,16 @@ def report(results):
             f"  numpy / top_k_flat: {s['np.asarray + recipe (flat list)'] / s['top_k_flat (lists)']:.2f}x   "
             f"numpy / top_k: {s['np.asarray + recipe (list of lists)'] / s['top_k (list of lists)']:.2f}x"
         )
+    for r in results.get("subset", []):
+        add("")
+        add(f"velk.search within a subset, k={K}, float32 {r['n']:,} x {r['dim']}  {conditions(r)}")
+        add(f"  (equal to searching a copy of the rows: {r['equal_to_the_copy']}; no filter: {ms(r['unfiltered'])})")
+        for title, cases in subset_tables(r):
+            add(f"  {title}")
+            for case, seconds in cases.items():
+                ours = next(iter(seconds.values()))
+                others = "   ".join(f"{name} {ms(t)} ({t / ours:5.2f}x)" for name, t in list(seconds.items())[1:])
+                add(f"    {case:18s} {ms(ours)}   {others}")
     add("")
     add("cosine_similarity against math.dist on the same two lists")
     for r in results["short"]:
@@ -485,6 +626,50 @@ def report(results):
             f"   {conditions(one)}; {conditions(two)}"
         )
     return "\n".join(lines)
+
+
+def subset_tables(r):
+    """The subset figures as (title, {case: {name: seconds}}), velk first in each case."""
+    return [
+        ("one query, where= keeping a fraction of the rows", r["single"]),
+        (
+            f"{SUBSET_QUERIES} queries, each with its own {RERANK_CANDIDATES:,} candidates (rows=, re-ranking)",
+            {f"{SUBSET_QUERIES} x {RERANK_CANDIDATES:,}": r["rerank"]},
+        ),
+        (f"{SUBSET_QUERIES} queries, one shared where= keeping 10%", {"random 0.1": r["shared"]}),
+    ]
+
+
+def plot_subset(results, path):
+    """Time of one query against the kept fraction: velk, a copy, numpy, faiss."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    r = results["subset"][0]
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.5), sharey=True)
+    for ax, pattern in zip(axes, ("random", "contiguous"), strict=True):
+        cases = {float(case.split()[1]): seconds for case, seconds in r["single"].items() if case.startswith(pattern)}
+        fractions = sorted(cases)
+        for name in cases[fractions[0]]:
+            ax.plot(fractions, [cases[f][name] * 1e3 for f in fractions], marker="o", label=name)
+        ax.axhline(r["unfiltered"] * 1e3, linestyle="--", color="grey", label="velk.search, no filter")
+        ax.plot(
+            fractions,
+            [f * r["unfiltered"] * 1e3 for f in fractions],
+            linestyle=":",
+            color="grey",
+            label="kept fraction x no filter",
+        )
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("kept fraction of the rows")
+        ax.set_title(f"one query, {pattern} filter, {r['n']:,} x {r['dim']}, top {K}")
+        ax.legend(fontsize=8)
+    axes[0].set_ylabel("ms per query (log)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 
 def conditions(result):
@@ -697,6 +882,29 @@ def benchmarks_page(results):
                 rows,
             )
         )
+    for r in results.get("subset", []):
+        add("")
+        add(f"## `velk.search` within a subset ({r['n']:,} x {r['dim']}, k = {K})")
+        add("")
+        add(
+            f'`where=` and `rows=` (see README, "Searching a subset"). Every result equal to a search of a copy of '
+            f"the kept rows: {r['equal_to_the_copy']}. The same search with no filter takes "
+            f"{milliseconds(r['unfiltered'])}. faiss gets its selectors made beforehand; numpy and faiss read "
+            f"normalised rows. Load: {load(r)}."
+        )
+        for title, cases in subset_tables(r):
+            add("")
+            add(f"{title}:")
+            add("")
+            names = list(next(iter(cases.values())))
+            rows = [
+                [case, milliseconds(seconds[names[0]])]
+                + [f"{milliseconds(seconds[name])} ({seconds[name] / seconds[names[0]]:.2f}x)" for name in names[1:]]
+                for case, seconds in cases.items()
+            ]
+            add(markdown_table(["case", *names], rows))
+        add("")
+        add("![Time of one query against the kept fraction](../benchmarks/results/subset.png)")
     add("")
     add(f"## One query per call: `_velk.top_k_flat_np` (k = {K})")
     add("")
@@ -817,6 +1025,11 @@ def write_documents(results):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--section", nargs="+")
+    parser.add_argument(
+        "--only",
+        choices=["subset"],
+        help="run this comparison alone and keep the other figures of results.json",
+    )
     parser.add_argument("--quick", action="store_true", help="fewer rounds and no 1,000,000 x 768 shape")
     parser.add_argument(
         "--from-results",
@@ -835,6 +1048,14 @@ def main():
 
     env, removed = benchmark_environment()
     repeats = 3 if args.quick else 9
+    subset_shape = (100_000, SUBSET_SHAPE[1]) if args.quick else SUBSET_SHAPE
+    if args.only:
+        results = json.loads((RESULTS / "results.json").read_text())
+        results["subset"] = [run_section("subset", [*subset_shape, repeats], env)]
+        (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
+        print(write_documents(results))
+        plot_subset(results, RESULTS / "subset.png")
+        return
     flat_shapes = FLAT_SHAPES[:-1] if args.quick else FLAT_SHAPES
     results = {"machine": machine_record(removed), "batch": [], "flat": [], "lists": [], "short": [], "threads": []}
     batch_shape = (100_000, BATCH_SHAPE[1]) if args.quick else BATCH_SHAPE
@@ -857,10 +1078,12 @@ def main():
         results["threads"].append(
             [run_section("threads", [*shape, repeats * 200], env, {"RAYON_NUM_THREADS": t}) for t in ("1", "2")]
         )
+    results["subset"] = [run_section("subset", [*subset_shape, repeats], env)]
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
     print(write_documents(results))
     plot(results, RESULTS / "results.png")
+    plot_subset(results, RESULTS / "subset.png")
     print(f"\nwritten: {RESULTS / 'results.txt'}, results.json, results.png, {DOCS_PAGE}, README's summary")
 
 

@@ -145,9 +145,66 @@ struct Results {
   std::vector<std::int64_t> indices;
 };
 
+// Candidate rows for a search of a subset, in one of its four forms: a shared
+// filter, one filter per query, a shared list, one list per query. Sparse,
+// dense, empty or full, so that whole blocks are skipped and queries differ.
+struct Subset {
+  std::vector<std::uint8_t> mask;
+  std::vector<std::uint64_t> rows;
+  std::vector<std::uint64_t> offsets;
+  std::uint64_t form = 0;
+  std::vector<std::vector<std::uint64_t>> of_query;  // each query's candidates, ascending
+};
+
+Subset make_subset(Values& values, const Case& c) {
+  Subset s;
+  s.form = values.below(4);
+  const bool shared = s.form % 2 == 0;
+  const std::uint64_t sets = shared ? 1 : c.queries;
+  for (std::uint64_t q = 0; q < sets; ++q) {
+    const std::uint64_t permille[] = {0, 1000, 10, 300, 900};
+    const std::uint64_t keep = permille[values.below(5)];
+    std::vector<std::uint64_t> rows;
+    for (std::uint64_t i = 0; i < c.rows; ++i) {
+      // A run of rows dropped now and then: blocks with no candidate at all.
+      if (values.below(1000) < keep && (i / 64) % 3 != 1) rows.push_back(i);
+    }
+    s.of_query.push_back(rows);
+  }
+  if (shared) s.of_query.assign(c.queries, s.of_query.front());
+  if (s.form < 2) {
+    s.mask.assign(sets * c.rows, 0);
+    for (std::uint64_t q = 0; q < sets; ++q) {
+      for (const std::uint64_t i : s.of_query[q])
+        s.mask[q * c.rows + i] = static_cast<std::uint8_t>(1 + values.below(200));
+    }
+  } else {
+    s.offsets.push_back(0);
+    for (std::uint64_t q = 0; q < sets; ++q) {
+      s.rows.insert(s.rows.end(), s.of_query[q].begin(), s.of_query[q].end());
+      s.offsets.push_back(s.rows.size());
+    }
+  }
+  return s;
+}
+
+velk::Candidates candidates_of(const Subset& s, const Case& c) {
+  velk::Candidates candidates;
+  if (s.form < 2) {
+    candidates.mask = s.mask.data();
+    candidates.mask_stride = s.form == 0 ? 0 : c.rows;
+  } else {
+    candidates.rows = s.rows.data();
+    candidates.offsets = s.offsets.data();
+    candidates.lists_per_query = s.form == 3;
+  }
+  return candidates;
+}
+
 // What every search must give: each row scored on its own by the scalar
-// reference, all rows ranked, the first width kept.
-Results reference(const Case& c) {
+// reference, all rows ranked, the first width kept; with a subset, its rows
+// alone.
+Results reference(const Case& c, const Subset* subset = nullptr) {
   const std::uint64_t width = std::min(c.k, c.rows);
   Results out{std::vector<float>(c.queries * width, -INFINITY), std::vector<std::int64_t>(c.queries * width, -1)};
   for (std::uint64_t q = 0; q < c.queries; ++q) {
@@ -156,11 +213,13 @@ Results reference(const Case& c) {
     if (width == 0 || squared == 0.0f) continue;
     std::vector<velk::ScoredHit> all;
     for (std::uint64_t i = 0; i < c.rows; ++i) {
+      if (subset != nullptr && !std::binary_search(subset->of_query[q].begin(), subset->of_query[q].end(), i)) continue;
       const std::span<const float> row(c.embeddings.data() + i * c.dim, c.dim);
       all.push_back({i, velk::row_score(row, query, velk::norm_from_squared(squared))});
     }
-    velk::rank_all_then_cut(all, width);
-    for (std::uint64_t j = 0; j < width; ++j) {
+    const std::uint64_t found = std::min<std::uint64_t>(width, all.size());
+    velk::rank_all_then_cut(all, found);
+    for (std::uint64_t j = 0; j < found; ++j) {
       out.scores[q * width + j] = all[j].score;
       out.indices[q * width + j] = static_cast<std::int64_t>(all[j].index);
     }
@@ -182,12 +241,13 @@ Results flat_searches(const Case& c) {
   return out;
 }
 
-Results search(SimdLevel level, const Case& c) {
+Results search(SimdLevel level, const Case& c, const Subset* subset = nullptr) {
   const std::uint64_t width = std::min(c.k, c.rows);
   // A guard entry after each array: nothing may be written past the results.
   Results out{std::vector<float>(c.queries * width + 1, 12345.0f),
               std::vector<std::int64_t>(c.queries * width + 1, 777)};
-  velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads},
+  const velk::Candidates candidates = subset != nullptr ? candidates_of(*subset, c) : velk::Candidates{};
+  velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads, candidates},
                             {out.scores.data(), out.indices.data()});
   return out;
 }
@@ -221,6 +281,8 @@ int compare_all(std::uint64_t seed) {
   };
   // Every level meets the same cases; the reference is computed once per case.
   std::vector<Results> references;
+  std::vector<Subset> subsets;
+  std::vector<Results> subset_references;
   for (const SimdLevel level : velk::kSimdLevels) {
     if (!velk::simd_level_supported(level)) {
       std::printf("skipped %s\n", velk::simd_level_name(level));
@@ -241,6 +303,10 @@ int compare_all(std::uint64_t seed) {
         if (number == references.size()) {
           references.push_back(reference(c));
           compare("flat_top_k", c, flat_searches(c), references.back());
+          subsets.push_back(make_subset(level_values, c));
+          subset_references.push_back(reference(c, &subsets.back()));
+        } else {
+          make_subset(level_values, c);  // the same draws as the first level made
         }
         const Results& want = references[number];
         const Results got = search(level, c);
@@ -251,6 +317,11 @@ int compare_all(std::uint64_t seed) {
         }
         compared += want.scores.size();
         nan_scores += compare(velk::simd_level_name(level), c, got, want);
+        const Results got_subset = search(level, c, &subsets[number]);
+        compared += subset_references[number].scores.size();
+        const std::string what =
+            std::string(velk::simd_level_name(level)) + " subset form " + std::to_string(subsets[number].form);
+        nan_scores += compare(what.c_str(), c, got_subset, subset_references[number]);
       }
     }
     std::printf("checked %s: %llu entries, %llu NaN scores\n", velk::simd_level_name(level),

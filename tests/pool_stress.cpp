@@ -155,6 +155,16 @@ void query_set_searches_from_many_threads(int rounds) {
     std::uint64_t dim, k, threads;
     std::vector<float> scores;
     std::vector<std::int64_t> indices;
+    // A filter per query (every other batch): the subset paths on the pool too.
+    std::vector<std::uint8_t> filter;
+    velk::Candidates candidates() const {
+      velk::Candidates c;
+      if (!filter.empty()) {
+        c.mask = filter.data();
+        c.mask_stride = 6000;
+      }
+      return c;
+    }
   };
   std::vector<Batch> batches;
   std::mt19937 rng(2027);
@@ -162,13 +172,18 @@ void query_set_searches_from_many_threads(int rounds) {
   const std::uint64_t shapes[][4] = {{3, 1, 25, 0}, {16, 7, 5, 2}, {50, 40, 10, 0}, {128, 9, 3000, 1}};
   for (const auto& shape : shapes) {
     const std::uint64_t dim = shape[0], queries = shape[1], k = shape[2];
-    Batch b{std::vector<float>(6000 * dim), std::vector<float>(queries * dim), dim, k, shape[3], {}, {}};
+    Batch b{std::vector<float>(6000 * dim), std::vector<float>(queries * dim), dim, k, shape[3], {}, {}, {}};
+    if (batches.size() % 2 == 1) {
+      b.filter.resize(queries * 6000);
+      for (std::size_t i = 0; i < b.filter.size(); ++i) b.filter[i] = static_cast<std::uint8_t>(rng() % 3 == 0);
+    }
     for (float& x : b.embeddings) x = normal(rng);
     for (float& x : b.queries) x = normal(rng);
     const std::uint64_t width = std::min<std::uint64_t>(k, 6000);
     b.scores.resize(queries * width);
     b.indices.resize(queries * width);
-    velk::search_queries({b.queries, b.embeddings, dim, k, b.threads}, {b.scores.data(), b.indices.data()});
+    velk::search_queries({b.queries, b.embeddings, dim, k, b.threads, b.candidates()},
+                         {b.scores.data(), b.indices.data()});
     batches.push_back(std::move(b));
   }
   on_threads(4, [&](int caller) {
@@ -176,7 +191,8 @@ void query_set_searches_from_many_threads(int rounds) {
       const Batch& b = batches[static_cast<std::size_t>(caller + round) % batches.size()];
       std::vector<float> scores(b.scores.size());
       std::vector<std::int64_t> indices(b.indices.size());
-      velk::search_queries({b.queries, b.embeddings, b.dim, b.k, b.threads}, {scores.data(), indices.data()});
+      velk::search_queries({b.queries, b.embeddings, b.dim, b.k, b.threads, b.candidates()},
+                           {scores.data(), indices.data()});
       bool same = indices == b.indices;
       for (std::size_t i = 0; same && i < scores.size(); ++i) same = bits(scores[i]) == bits(b.scores[i]);
       if (!same) fail("multi-query search of dim " + std::to_string(b.dim) + " differs from the same search alone");

@@ -134,3 +134,43 @@ def test_distributed_worker_processes():
         with distributed.Client(cluster):
             got = velk.dask.search(queries, da.from_array(whole, chunks=(500, DIM)), 25)
     assert_same(got, velk.search(queries, whole, 25))
+
+
+def candidates_for(kind: str, rows: int, nq: int):
+    """Filters and candidate lists that cross chunk boundaries, miss whole chunks,
+    keep the duplicated rows and the NaN and infinite rows, and pad with -1."""
+    rng = np.random.default_rng([rows, nq, len(kind)])
+    if kind == "shared where":
+        mask = rng.random(rows) < 0.2
+        mask[[2, rows - 3, 7, rows // 3]] = True
+        return {"where": mask}
+    if kind == "where per query":
+        mask = rng.random((nq, rows)) < 0.05
+        mask[0] = False
+        return {"where": mask}
+    if kind == "shared rows":
+        return {"rows": np.concatenate([rng.integers(-1, rows, 30), [2, 2, rows - 3, -1]])}
+    return {"rows": rng.integers(-1, rows, (nq, 6))}
+
+
+@pytest.mark.parametrize("kind", ["shared where", "where per query", "shared rows", "rows per query"])
+@pytest.mark.parametrize(("rows", "chunks", "k"), [(1000, 300, 10), (1000, 1000, 1000), (257, 16, 40), (64, 7, 3)])
+def test_a_subset_equals_the_search_of_the_whole_array(kind, rows, chunks, k):
+    whole = collection(rows, rows)
+    queries = queries_for(whole)
+    candidates = candidates_for(kind, rows, len(queries))
+    got = velk.dask.search(queries, da.from_array(whole, chunks=(chunks, DIM)), k, scheduler="threads", **candidates)
+    assert_same(got, velk.search(queries, whole, k, **candidates))
+
+
+def test_dask_refuses_candidates_as_velk_search_does():
+    embeddings = da.from_array(collection(100, 1), chunks=(30, DIM))
+    queries = np.ones((2, DIM), np.float32)
+    for candidates, error in (({"rows": [100]}, IndexError), ({"where": np.ones(99, bool)}, ValueError)):
+        with pytest.raises(error) as raised:
+            velk.dask.search(queries, embeddings, 3, scheduler="threads", **candidates)
+        with pytest.raises(error) as direct:
+            velk.search(queries, collection(100, 1), 3, **candidates)
+        assert str(raised.value) == str(direct.value)
+    with pytest.raises(TypeError, match="^give where or rows, not both"):
+        velk.dask.search(queries, embeddings, 3, where=np.ones(100, bool), rows=[1])

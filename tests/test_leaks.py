@@ -232,6 +232,20 @@ SUCCESS = {
     "search all rows wanted": (velk.search, (NP_QUERIES[:3], NP_EMBEDDINGS[:300], 10**6)),
     "search list query, zero query": (velk.search, ([[0.0] * 8, NP_QUERY.tolist()], NP_EMBEDDINGS[:500], 3)),
     "search 1-D float64 query": (velk.search, (NP_QUERY.astype(np.float64), NP_EMBEDDINGS[:500], 3)),
+    "search shared where": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 10), {"where": NP_EMBEDDINGS[:, 0] > 0.5}),
+    "search where per query": (
+        velk.search,
+        (NP_QUERIES, NP_EMBEDDINGS, 10),
+        {"where": NP_QUERIES[:, :1] < NP_EMBEDDINGS[:, :1].T},
+    ),
+    "search one query, where": (velk.search, (NP_QUERY, NP_EMBEDDINGS, 5), {"where": NP_EMBEDDINGS[:, 1] > 0}),
+    "search shared rows": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 10), {"rows": np.arange(-1, 20_000, 7)}),
+    "search rows per query, padded": (
+        velk.search,
+        (NP_QUERIES, NP_EMBEDDINGS, 10),
+        {"rows": np.tile(np.array([3, 3, -1, 19_999, 40, 5]), (16, 1)), "threads": 1},
+    ),
+    "search empty rows": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 10), {"rows": []}),
 }
 
 
@@ -297,9 +311,34 @@ ERRORS = {
     "search str queries": (velk.search, (["a"] * 8, NP_EMBEDDINGS, 1), None, TypeError),
     "search negative k": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, -1), None, ValueError),
     "search threads 0": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"threads": 0}, ValueError),
-    "native search bad k": (velk._native.search, (NP_QUERIES, NP_EMBEDDINGS, 2.5, None), None, TypeError),
-    "native search wrong dim": (velk._native.search, (NP_QUERIES[:, :4], NP_EMBEDDINGS, 2, None), None, ValueError),
-    "native search negative threads": (velk._native.search, (NP_QUERIES, NP_EMBEDDINGS, 2, -(2**80)), None, ValueError),
+    "search float where": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"where": NP_EMBEDDINGS[:, 0]}, TypeError),
+    "search short where": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"where": np.ones(5, bool)}, ValueError),
+    "search rows out of range": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"rows": [1, 20_000]}, IndexError),
+    "search where and rows": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 1), {"where": [True], "rows": [0]}, TypeError),
+    "native search bad offsets": (
+        velk._native.search,
+        (NP_QUERIES, NP_EMBEDDINGS, 2, None, None, np.array([1, 0]), np.array([0, 2])),
+        None,
+        ValueError,
+    ),
+    "native search bad k": (
+        velk._native.search,
+        (NP_QUERIES, NP_EMBEDDINGS, 2.5, None, None, None, None),
+        None,
+        TypeError,
+    ),
+    "native search wrong dim": (
+        velk._native.search,
+        (NP_QUERIES[:, :4], NP_EMBEDDINGS, 2, None, None, None, None),
+        None,
+        ValueError,
+    ),
+    "native search negative threads": (
+        velk._native.search,
+        (NP_QUERIES, NP_EMBEDDINGS, 2, -(2**80), None, None, None),
+        None,
+        ValueError,
+    ),
     # panics
     "dim 0 lists": (_velk.top_k_flat, (QUERY16, FLAT, 0, 5), None, PanicException),
     "dim 0 buffers": (_velk.top_k_flat_np, (NP_QUERY, NP_EMBEDDINGS, 0, 5), None, PanicException),

@@ -324,8 +324,8 @@ FIT = np.ones((4, 3), np.float32)
 @pytest.mark.parametrize(
     ("args", "error", "message"),
     [
-        ((FIT, FIT), TypeError, "search() takes exactly 4 positional arguments (2 given)"),
-        ((FIT, FIT, 1, None, None), TypeError, "search() takes exactly 4 positional arguments (5 given)"),
+        ((FIT, FIT), TypeError, "search() takes exactly 7 positional arguments (2 given)"),
+        ((FIT, FIT, 1, None, None), TypeError, "search() takes exactly 7 positional arguments (5 given)"),
         (
             (np.ones(3, np.float32), FIT, 1, None),
             ValueError,
@@ -367,7 +367,7 @@ FIT = np.ones((4, 3), np.float32)
 )
 def test_the_native_entry_refuses_with_the_search_messages(args, error, message):
     with pytest.raises(BaseException) as raised:
-        velk._native.search(*args)
+        velk._native.search(*args, *((None,) * (7 - len(args)) if len(args) == 4 else ()))
     assert type(raised.value) is error and str(raised.value) == message
     assert raised.value.__context__ is None
 
@@ -387,7 +387,7 @@ class Index:
 def test_the_native_entry_returns_fresh_arrays(k, threads, width):
     rng = np.random.default_rng(7)
     e = rng.standard_normal((4, 3), dtype=np.float32)
-    scores, indices = velk._native.search(e[:2], e, k, threads)
+    scores, indices = velk._native.search(e[:2], e, k, threads, None, None, None)
     for array, dtype in ((scores, np.float32), (indices, np.int64)):
         assert array.dtype == dtype and array.shape == (2, width)
         assert array.flags.c_contiguous and array.flags.writeable and array.flags.owndata
@@ -400,9 +400,9 @@ def test_an_index_that_raises_passes_its_own_error():
         raise KeyError("mine")
 
     with pytest.raises(KeyError, match="mine"):
-        velk._native.search(FIT, FIT, Index(refuse), None)
+        velk._native.search(FIT, FIT, Index(refuse), None, None, None, None)
     with pytest.raises(TypeError, match="^threads must be None or an int, not Index$"):
-        velk._native.search(FIT, FIT, 1, Index(lambda: 1.5))
+        velk._native.search(FIT, FIT, 1, Index(lambda: 1.5), None, None, None)
 
 
 def test_numpy_empty_is_taken_once_at_import(monkeypatch):

@@ -32,14 +32,15 @@ template <int Lanes>
 inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t count,
                        const float* (&rows)[Lanes]) noexcept {
   for (std::uint64_t r = 0; std::cmp_less(r, Lanes); ++r) {
-    rows[r] = run.first_row + (first + (r < count ? r : count - 1)) * run.dim;
+    const std::uint64_t at = first + (r < count ? r : count - 1);
+    rows[r] = run.first_row + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
   }
 }
 
 // Writes the first `count` lane scores of a group to its slots.
 inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count, const float* lanes) noexcept {
   for (std::uint64_t r = 0; r < count; ++r) {
-    run.out[first + r].index = run.first_index + first + r;
+    run.out[first + r].index = run.row_numbers != nullptr ? run.row_numbers[first + r] : run.first_index + first + r;
     run.out[first + r].score = lanes[r];
   }
 }
@@ -64,16 +65,18 @@ inline void add_squares(Sums<T>& sums, typename T::Vector x) noexcept {
 // A group's rows are consecutive, so the group reads one contiguous stretch of
 // memory, but in column blocks: kLanes short streams side by side, which the
 // hardware prefetchers follow badly. Each load therefore asks for the same
-// place in the next group (`ahead` floats further on), which turns the reads
-// ahead into one sequential stream, a group in advance; into the second-level
-// cache, since a group of long rows would not fit the first.
+// place in the next group (lane r's row is ahead[r] bytes further on), which
+// turns the reads ahead into one sequential stream, a group in advance; into
+// the second-level cache, since a group of long rows would not fit the first.
+// Numbered rows are scattered: each lane then asks for its own next row.
 template <class T>
-inline void load_block(const float* const (&rows)[T::kLanes], std::uint64_t column, std::uint64_t ahead,
-                       typename T::Vector (&x)[T::kLanes]) noexcept {
+inline void load_block(const float* const (&rows)[T::kLanes], std::uint64_t column,
+                       const std::uintptr_t (&ahead)[T::kLanes], typename T::Vector (&x)[T::kLanes]) noexcept {
   for (int r = 0; r < T::kLanes; ++r) {
     if constexpr (T::kPrefetch) {
       // An address past the array is harmless: a prefetch never faults.
-      const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + column) + ahead * sizeof(float);
+      // (Unsigned arithmetic: a row before this one wraps around to it.)
+      const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + column) + ahead[r];
       __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
     }
     x[r] = T::load(rows[r] + column);
@@ -90,10 +93,9 @@ inline void load_partial_block(const float* const (&rows)[T::kLanes], std::uint6
 }
 
 template <class T>
-Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std::uint64_t dim,
-                 std::uint64_t dot_length) noexcept {
+Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
+                 const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
-  const std::uint64_t ahead = kLanes * dim;  // the next group
   Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   typename T::Vector x[kLanes];
   std::uint64_t c = 0;
@@ -140,7 +142,18 @@ void score_lane_groups(const RowRun& run) noexcept {
     const std::uint64_t count = run.rows - first < kLanes ? run.rows - first : kLanes;
     const float* rows[kLanes];
     group_rows(run, first, count, rows);
-    const Sums<T> sums = row_sums<T>(rows, run.query, run.dim, run.dot_length);
+    // How far each lane's next row is: the next group's, in bytes.
+    std::uintptr_t ahead[kLanes];
+    if (run.row_numbers == nullptr || first + kLanes >= run.rows) {
+      for (std::uint64_t r = 0; r < kLanes; ++r) ahead[r] = kLanes * run.dim * sizeof(float);
+    } else {
+      const float* next[kLanes];
+      group_rows(run, first + kLanes, run.rows - first - kLanes < kLanes ? run.rows - first - kLanes : kLanes, next);
+      for (std::uint64_t r = 0; r < kLanes; ++r) {
+        ahead[r] = reinterpret_cast<std::uintptr_t>(next[r]) - reinterpret_cast<std::uintptr_t>(rows[r]);
+      }
+    }
+    const Sums<T> sums = row_sums<T>(rows, run.query, run.dim, run.dot_length, ahead);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));

@@ -43,7 +43,24 @@ inline RowRun row_run(const FlatScoringContext& context, std::uint64_t begin, st
           dot_length,
           context.query_norm,
           begin,
-          out};
+          out,
+          nullptr};
+}
+
+// The rows numbered rows[0 .. count) of the context as a run for a row scorer:
+// out[i] = {rows[i], score of that row}.
+inline RowRun numbered_row_run(const FlatScoringContext& context, const std::uint64_t* rows, std::uint64_t count,
+                               ScoredHit* out) noexcept {
+  const std::uint64_t dot_length = context.dim < context.query.size() ? context.dim : context.query.size();
+  return {context.embeddings.data(),
+          count,
+          context.dim,
+          context.query.data(),
+          dot_length,
+          context.query_norm,
+          0,
+          out,
+          rows};
 }
 
 // Scores rows [begin, end) of the context: out[i - begin] = {i, row_score(row i,

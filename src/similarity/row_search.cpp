@@ -27,4 +27,67 @@ std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoring
   return top_k.ranked(0);
 }
 
+std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
+                                            std::span<const std::uint64_t> rows, std::uint64_t width,
+                                            std::uint64_t tasks) {
+  // Ranges of positions in the list: as many rows per range as a search of a
+  // copy of them would take.
+  const RowRanges ranges(rows.size(), context.dim);
+  tasks = std::min(tasks, ranges.count());
+  // Ranked by position, which orders ties as row numbers do: the list ascends.
+  TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows.size(), width, tasks, rows.data());
+  run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
+    const auto [begin, end] = ranges.rows(range);
+    TopKCollector::Intake intake = top_k.intake(task, 0);
+    constexpr std::uint64_t kRowsPerChunk = 256;
+    ScoredHit scored[kRowsPerChunk];
+    for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
+      const std::uint64_t last = std::min(first + kRowsPerChunk, end);
+      kernels.score_rows(numbered_row_run(context, rows.data() + first, last - first, scored));
+      for (std::uint64_t i = 0; i < last - first; ++i) intake.offer(first + i, scored[i].score);
+    }
+  });
+  std::vector<ScoredHit> hits = top_k.ranked(0);
+  for (ScoredHit& hit : hits) hit.index = rows[hit.index];
+  return hits;
+}
+
+std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
+                                            const std::uint8_t* keep, std::uint64_t width, std::uint64_t tasks) {
+  const std::uint64_t rows = context.embeddings.size() / context.dim;
+  const RowRanges ranges(rows, context.dim);
+  tasks = std::min(tasks, ranges.count());
+  TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows, width, tasks, nullptr, true);
+  run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
+    const auto [begin, end] = ranges.rows(range);
+    TopKCollector::Intake intake = top_k.intake(task, 0);
+    constexpr std::uint64_t kRowsPerChunk = 256;
+    constexpr std::uint64_t kBlock = 16;  // the widest lane group
+    ScoredHit scored[kRowsPerChunk];
+    for (std::uint64_t first = begin; first < end;) {
+      // A run of blocks that each keep a row, up to a chunk; blocks that keep
+      // none are skipped unread.
+      const auto keeps_any = [&](std::uint64_t at) {
+        const std::uint64_t stop = std::min(at + kBlock, end);
+        for (std::uint64_t i = at; i < stop; ++i) {
+          if (keep[i] != 0) return true;
+        }
+        return false;
+      };
+      if (!keeps_any(first)) {
+        first = std::min(first + kBlock, end);
+        continue;
+      }
+      std::uint64_t last = std::min(first + kBlock, end);
+      while (last < end && last - first < kRowsPerChunk && keeps_any(last)) last = std::min(last + kBlock, end);
+      kernels.score_rows(row_run(context, first, last, scored));
+      for (std::uint64_t i = first; i < last; ++i) {
+        if (keep[i] != 0) intake.offer(i, scored[i - first].score);
+      }
+      first = last;
+    }
+  });
+  return top_k.ranked(0);
+}
+
 }  // namespace velk

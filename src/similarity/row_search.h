@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -72,5 +73,20 @@ class RowRanges {
 // must have a positive or NaN squared norm.
 std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
                                    std::uint64_t tasks);
+
+// The same over the rows numbered `rows` alone (ascending, none twice, each a
+// row of the context), 1 <= width <= rows.size(): exactly what search_rows
+// gives for a copy of those rows, with the copy's indices mapped back to row
+// numbers. Only those rows are read.
+std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
+                                            std::span<const std::uint64_t> rows, std::uint64_t width,
+                                            std::uint64_t tasks);
+
+// The same over the rows whose keep flag is nonzero (keep has a flag per row
+// of the context), reading them where they are: each block of 16 rows that
+// keeps any is scored whole, and only its kept rows are ranked. Faster than
+// gathering the rows when the flags keep a large share of them.
+std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
+                                            const std::uint8_t* keep, std::uint64_t width, std::uint64_t tasks);
 
 }  // namespace velk

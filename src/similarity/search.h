@@ -25,6 +25,21 @@ std::vector<ScoredHit> nested_top_k(std::span<const float> query, std::span<cons
 std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const float> embeddings, std::uint64_t dim,
                                   std::uint64_t k);
 
+// The rows a search may return, when not all of them. Either a filter: row i
+// is a candidate of query q when mask[q * mask_stride + i] is nonzero (a
+// stride of 0 shares one filter of `rows` bytes); or lists: query q's
+// candidates are rows[offsets[l] .. offsets[l + 1]), l = q when lists_per_query
+// and 0 otherwise, ascending, none twice, each below the row count. Lists are
+// given by their offsets: rows may be null when every list is empty. With no
+// mask and no offsets, every row is a candidate.
+struct Candidates {
+  const std::uint8_t* mask = nullptr;
+  std::uint64_t mask_stride = 0;
+  const std::uint64_t* rows = nullptr;
+  const std::uint64_t* offsets = nullptr;
+  bool lists_per_query = false;
+};
+
 // Many queries against one flat collection in one call. Every query gets
 // exactly what flat_top_k gives it alone: the same rows in the same order with
 // the same score bits. The call only changes how the work is shared out.
@@ -34,9 +49,12 @@ struct QuerySet {
   std::uint64_t dim;
   std::uint64_t k;
   std::uint64_t threads;  // at most this many workers; 0 for the whole pool
+  // Each query's result is what it gets searching a copy of its candidate
+  // rows alone (in ascending order), indices mapped back to row numbers.
+  Candidates candidates;
 };
 
-// Result rows of width = min(k, rows), one per query: hit j of query q is at
+// Result rows of width = min(k, rows), one per query (with candidates too): hit j of query q is at
 // q * width + j. A query that finds fewer hits (a zero query finds none) has
 // the rest of its row filled with index -1 and score -inf.
 struct ResultRows {

@@ -12,8 +12,10 @@ namespace {
 void score_rows_scalar(const RowRun& run) noexcept {
   const std::span<const float> query(run.query, run.dot_length);
   for (std::uint64_t r = 0; r < run.rows; ++r) {
-    const std::span<const float> row(run.first_row + r * run.dim, run.dim);
-    run.out[r] = {run.first_index + r, row_score(row, query, run.query_norm)};
+    const std::uint64_t index = run.row_numbers != nullptr ? run.row_numbers[r] : run.first_index + r;
+    const std::uint64_t at = run.row_numbers != nullptr ? run.row_numbers[r] : r;
+    const std::span<const float> row(run.first_row + at * run.dim, run.dim);
+    run.out[r] = {index, row_score(row, query, run.query_norm)};
   }
 }
 

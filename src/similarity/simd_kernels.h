@@ -28,23 +28,29 @@
 
 namespace velk {
 
-// A run of consecutive flat rows to score against one query, as plain pointers.
+// A run of flat rows to score against one query, as plain pointers: rows
+// that follow each other from first_row, or, when row_numbers is set, the
+// rows row_numbers[0 .. rows) counted from first_row (a search of a subset
+// reads only its own rows).
 struct RowRun {
-  const float* first_row;  // the row that lands in out[0]
+  const float* first_row;  // the row that lands in out[0], or row 0 of the numbered rows
   std::uint64_t rows;      // rows to score, out[0 .. rows)
   std::uint64_t dim;       // row width, and the stride between rows
   const float* query;
   std::uint64_t dot_length;  // min(dim, query length)
   float query_norm;
-  std::uint64_t first_index;  // row number of first_row
+  std::uint64_t first_index;  // row number of first_row; unused with row_numbers
   ScoredHit* out;
+  const std::uint64_t* row_numbers;  // nullptr for consecutive rows
 };
 
-// Rows [0, rows) of a block starting at first_row, each dim floats wide.
+// Rows [0, rows) of a block starting at first_row, each dim floats wide, or,
+// when row_numbers is set, the rows row_numbers[0 .. rows) counted from first_row.
 struct RowBlock {
   const float* first_row;
   std::uint64_t rows;
   std::uint64_t dim;
+  const std::uint64_t* row_numbers;  // nullptr for consecutive rows
 };
 
 // A packed block: lane group g holds column c of its rows at

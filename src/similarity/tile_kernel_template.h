@@ -35,8 +35,8 @@ constexpr std::uint64_t kGroupStep = 4;  // a multiple of every groups_per_step
 template <std::uint64_t Lanes>
 inline void packed_group_rows(const RowBlock& block, std::uint64_t g, const float* (&rows)[Lanes]) noexcept {
   for (std::uint64_t r = 0; r < Lanes; ++r) {
-    const std::uint64_t row = g * Lanes + r;
-    rows[r] = block.first_row + (row < block.rows ? row : block.rows - 1) * block.dim;
+    const std::uint64_t at = g * Lanes + r < block.rows ? g * Lanes + r : block.rows - 1;
+    rows[r] = block.first_row + (block.row_numbers != nullptr ? block.row_numbers[at] : at) * block.dim;
   }
 }
 
@@ -48,6 +48,9 @@ void pack_rows(const RowBlock& block, const PackedRows& packed) noexcept {
   for (std::uint64_t g = 0; g < packed.groups; ++g) {
     const float* rows[kLanes];
     packed_group_rows(block, g, rows);
+    // The next group's rows, which each load asks for ahead of time.
+    const float* next[kLanes];
+    packed_group_rows(block, g + 1 < packed.groups ? g + 1 : g, next);
     float* out = packed.panel + g * dim * kLanes;
     Vector squares = T::broadcast(-0.0f);
     Vector x[kLanes];
@@ -59,8 +62,7 @@ void pack_rows(const RowBlock& block, const PackedRows& packed) noexcept {
           // cache, as the row kernels ask for it: the group's kLanes short
           // streams become one sequential stream read a group ahead. An
           // address past the array is harmless: a prefetch never faults.
-          const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + c) + kLanes * dim * sizeof(float);
-          __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
+          __builtin_prefetch(next[r] + c, 0, 2);
         }
         x[r] = T::load(rows[r] + c);
       }

@@ -6,12 +6,13 @@
 namespace velk {
 
 TopKCollector::TopKCollector(std::span<const FlatScoringContext> queries, std::uint64_t rows, std::uint64_t width,
-                             std::uint64_t tasks)
+                             std::uint64_t tasks, const std::uint64_t* row_numbers, bool filtered)
     : queries_(queries),
       rows_(rows),
       width_(width),
       tasks_(tasks),
-      keeps_best_(keeps_best_per_task(width, tasks, rows)) {
+      keeps_best_(filtered || keeps_best_per_task(width, tasks, rows)),
+      row_numbers_(row_numbers) {
   if (keeps_best_) {
     best_.reserve(queries.size() * tasks);
     for (std::uint64_t i = 0; i < queries.size() * tasks; ++i) best_.emplace_back(width);

@@ -38,14 +38,22 @@ class TopKCollector {
   }
 
   // What one query holds, in bytes.
-  static std::uint64_t bytes_per_query(std::uint64_t width, std::uint64_t tasks, std::uint64_t rows) noexcept {
-    return sizeof(ScoredHit) * (keeps_best_per_task(width, tasks, rows) ? width * tasks : rows);
+  // `filtered`: not every row is offered (a per-query filter), so a slot per
+  // row would be left unwritten; each task then keeps its best whatever the width.
+  static std::uint64_t bytes_per_query(std::uint64_t width, std::uint64_t tasks, std::uint64_t rows,
+                                       bool filtered = false) noexcept {
+    return sizeof(ScoredHit) * (filtered || keeps_best_per_task(width, tasks, rows) ? width * tasks : rows);
   }
 
   // For `queries`, each scored against rows [0, rows) of its context's
-  // embeddings by at most `tasks` tasks; 1 <= width <= rows.
+  // embeddings by at most `tasks` tasks; 1 <= width <= rows. With
+  // row_numbers, a search of a subset: the indices offered and ranked are
+  // positions in row_numbers, whose entries are the rows of the embeddings
+  // (the NaN repair reads those).
+  // With `filtered`, some rows are never offered: the best hits are kept per
+  // task, and a query offered fewer than width rows ranks only those.
   TopKCollector(std::span<const FlatScoringContext> queries, std::uint64_t rows, std::uint64_t width,
-                std::uint64_t tasks);
+                std::uint64_t tasks, const std::uint64_t* row_numbers = nullptr, bool filtered = false);
 
   // Where one task hands in the scores of one query: offer(index, score) takes
   // row `index` scored `score` by a kernel. The offers of one intake must not
@@ -56,7 +64,7 @@ class TopKCollector {
   class Intake {
    public:
     void offer(std::uint64_t index, float score) noexcept {
-      score = settled_score(*query_, index, score);
+      if (is_nan(score)) score = settled_score(*query_, row_numbers_ != nullptr ? row_numbers_[index] : index, score);
       if (best_ != nullptr) {
         best_->offer(index, score);
       } else {
@@ -66,16 +74,17 @@ class TopKCollector {
 
    private:
     friend class TopKCollector;
-    Intake(const FlatScoringContext* query, BestHits* best, ScoredHit* slots) noexcept
-        : query_(query), best_(best), slots_(slots) {}
+    Intake(const FlatScoringContext* query, BestHits* best, ScoredHit* slots, const std::uint64_t* row_numbers) noexcept
+        : query_(query), best_(best), slots_(slots), row_numbers_(row_numbers) {}
     const FlatScoringContext* query_;
     BestHits* best_;    // the task's best hits of the query, or nullptr
     ScoredHit* slots_;  // else the query's slots, one per row
+    const std::uint64_t* row_numbers_;
   };
 
   Intake intake(std::uint64_t task, std::uint64_t query) noexcept {
-    if (keeps_best_) return {&queries_[query], &best_[query * tasks_ + task], nullptr};
-    return {&queries_[query], nullptr, slots_.get() + query * rows_};
+    if (keeps_best_) return {&queries_[query], &best_[query * tasks_ + task], nullptr, row_numbers_};
+    return {&queries_[query], nullptr, slots_.get() + query * rows_, row_numbers_};
   }
 
   bool keeps_best() const noexcept { return keeps_best_; }
@@ -90,6 +99,7 @@ class TopKCollector {
   std::uint64_t width_;
   std::uint64_t tasks_;
   bool keeps_best_;
+  const std::uint64_t* row_numbers_;
   std::vector<BestHits> best_;          // best_[query * tasks + task]
   std::unique_ptr<ScoredHit[]> slots_;  // slots_[query * rows + index]
 };

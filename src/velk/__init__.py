@@ -39,7 +39,15 @@ class SearchResult(NamedTuple):
     indices: npt.NDArray[np.int64]
 
 
-def search(queries: npt.ArrayLike, embeddings: Buffer, k: SupportsIndex, *, threads: int | None = None) -> SearchResult:
+def search(
+    queries: npt.ArrayLike,
+    embeddings: Buffer,
+    k: SupportsIndex,
+    *,
+    where: npt.ArrayLike | None = None,
+    rows: npt.ArrayLike | None = None,
+    threads: int | None = None,
+) -> SearchResult:
     """The k rows of ``embeddings`` most similar to each query, by cosine similarity.
 
     ``embeddings``: a C-contiguous float32 array of shape (n, dim), or any object
@@ -54,14 +62,109 @@ def search(queries: npt.ArrayLike, embeddings: Buffer, k: SupportsIndex, *, thre
     indices in the same order, the same float32 scores. Other Python threads
     run while the search computes; the arrays must not be changed until it
     returns.
+
+    To search only some rows, give one of:
+
+    - ``where``: a C-contiguous bool array of shape (n,) (one filter for every
+      query) or (nq, n) (one per query); rows marked True are the candidates.
+      It is read in place.
+    - ``rows``: integer row numbers, of shape (c,) (one candidate list for
+      every query) or (nq, c) (one per query); -1 entries are padding and
+      ignored, a row given twice counts once.
+
+    Row i of the result is then exactly what a search of query i over a copy
+    of its candidate rows (in ascending row order) returns, with indices mapped
+    back to row numbers of ``embeddings``; only those rows are read. A query
+    with fewer than k candidates has the rest of its row filled with index -1
+    and score -inf.
     """
     matrix, single = _query_matrix(queries)
+    mask = lists = offsets = None
+    if where is not None or rows is not None:
+        n = _row_count(matrix, embeddings, threads)
+        if where is not None and rows is not None:
+            raise TypeError(
+                "give where or rows, not both: where marks the candidate rows with True, rows lists their numbers"
+            )
+        if where is not None:
+            mask = _where_matrix(where, len(matrix), n)
+        elif rows is not None:
+            lists, offsets = _row_lists(_row_numbers(rows, len(matrix), n))
     # One crossing: the embeddings' buffer, every remaining check, k, threads,
     # the result arrays and the search itself.
-    scores, indices = _native.search(matrix, embeddings, k, threads)
+    scores, indices = _native.search(matrix, embeddings, k, threads, mask, lists, offsets)
     if single:
         return SearchResult(scores[0], indices[0])
     return SearchResult(scores, indices)
+
+
+def _row_count(matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int | None) -> int:
+    """The embeddings' row count, which the candidates are checked against.
+    The embeddings, queries and threads are refused first, with the search's
+    own messages: a search for k = 0 checks them and scores nothing."""
+    _native.search(matrix, embeddings, 0, threads, None, None, None)
+    with memoryview(embeddings) as view:
+        # The search took it: a 2-D buffer, so its shape is there.
+        return int(view.shape[0]) if view.shape else 0
+
+
+def _where_matrix(where: npt.ArrayLike, nq: int, n: int) -> npt.NDArray[np.bool_]:
+    """The filter as a (1, n) or (nq, n) bool array, the caller's memory itself."""
+    array = np.asarray(where)
+    expected = f"shape ({n},) for one filter or ({nq}, {n}) for one per query"
+    if array.dtype != np.bool_:
+        raise TypeError(
+            f"where must be a bool array (True marks a candidate row), not {array.dtype}; "
+            f"for row numbers use rows=, and turn a 0/1 mask into a filter with where != 0"
+        )
+    if array.shape not in ((n,), (nq, n)):
+        raise ValueError(f"where has shape {array.shape}, but {nq} queries over {n} rows take {expected}")
+    if not array.flags.c_contiguous:
+        # Read in place, one row after another: a strided view would be read wrong.
+        raise ValueError(
+            f"where must be C-contiguous, not a view with strides {array.strides}; "
+            f"copy it once with numpy.ascontiguousarray(where)"
+        )
+    return array.reshape(1, n) if array.ndim == 1 else array
+
+
+def _row_numbers(rows: npt.ArrayLike, nq: int, n: int) -> npt.NDArray[np.int64]:
+    """The candidate lists as a checked (1, c) or (nq, c) int64 array, -1 kept."""
+    array = np.asarray(rows)
+    if array.size == 0 and array.dtype == np.float64 and isinstance(rows, (list, tuple)):
+        array = array.astype(np.int64)  # an empty list is no candidate, not a float
+    if array.dtype.kind not in "iu":
+        raise TypeError(
+            f"rows must hold integer row numbers, not {array.dtype}; "
+            f"for a bool filter use where=, and convert whole numbers with rows.astype(numpy.int64)"
+        )
+    if array.ndim not in (1, 2) or (array.ndim == 2 and array.shape[0] != nq):
+        raise ValueError(
+            f"rows has shape {array.shape}, but {nq} queries take shape (c,) for one candidate list "
+            f"or ({nq}, c) for one per query"
+        )
+    outside = (array < -1) | (array >= n)
+    if outside.any():
+        first = int(np.argmax(outside))
+        position = ", ".join(str(int(i)) for i in np.unravel_index(first, array.shape))
+        value = array.reshape(-1)[first]
+        raise IndexError(
+            f"rows[{position}] is {value}, not a row number: the embeddings have n = {n} rows, "
+            f"numbered 0 to {n - 1} (-1 marks padding)"
+        )
+    array = array.astype(np.int64, copy=False)
+    return array.reshape(1, -1) if array.ndim == 1 else array
+
+
+def _row_lists(numbers: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """Each list ascending, without padding or repeats, one after another, and
+    where each starts (and the last ends)."""
+    ordered = np.sort(numbers, axis=1)
+    keep = ordered >= 0
+    keep[:, 1:] &= ordered[:, 1:] != ordered[:, :-1]
+    offsets = np.zeros(len(ordered) + 1, dtype=np.int64)
+    np.cumsum(keep.sum(axis=1), out=offsets[1:])
+    return np.ascontiguousarray(ordered[keep]), offsets
 
 
 def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool]:

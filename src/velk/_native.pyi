@@ -7,6 +7,13 @@ import numpy as np
 import numpy.typing as npt
 
 def search(
-    queries: Buffer, embeddings: Buffer, k: SupportsIndex, threads: SupportsIndex | None, /
+    queries: Buffer,
+    embeddings: Buffer,
+    k: SupportsIndex,
+    threads: SupportsIndex | None,
+    where: Buffer | None,
+    rows: Buffer | None,
+    offsets: Buffer | None,
+    /,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
     """(scores, indices) of the top k of every query; the core runs without the interpreter lock."""

@@ -25,7 +25,7 @@ import numpy.typing as npt
 from dask.base import compute
 from dask.delayed import delayed
 
-from . import SearchResult, _query_matrix
+from . import SearchResult, _query_matrix, _row_numbers, _where_matrix
 from . import search as search_array
 
 __all__ = ["search"]
@@ -46,36 +46,73 @@ def merge(parts: list[SearchResult], k: int) -> SearchResult:
     """The k best of several (nq, width) results, ranked, row by row."""
     scores = np.concatenate([part.scores for part in parts], axis=1)
     indices = np.concatenate([part.indices for part in parts], axis=1)
-    # lexsort's last key is the primary one: best score first, then lower row.
-    order = np.lexsort((indices, -rank_keys(scores)), axis=1)[:, :k]
+    # lexsort's last key is the primary one: padding (index -1, from a part
+    # with fewer candidates than k) last, whatever a real hit's score; then
+    # best score first, then lower row.
+    order = np.lexsort((indices, -rank_keys(scores), indices < 0), axis=1)[:, :k]
     return SearchResult(np.take_along_axis(scores, order, axis=1), np.take_along_axis(indices, order, axis=1))
 
 
-def chunk_search(queries: npt.NDArray[np.float32], block: npt.NDArray[Any], first_row: int, k: int) -> SearchResult:
+def chunk_search(
+    queries: npt.NDArray[np.float32],
+    block: npt.NDArray[Any],
+    first_row: int,
+    k: int,
+    where: npt.NDArray[np.bool_] | None = None,
+    rows: npt.NDArray[np.int64] | None = None,
+    threads: int | None = None,
+) -> SearchResult:
     """velk.search over one chunk, with row indices counted from the whole array's start."""
     # A chunk that dask shipped between processes may arrive misaligned
     # (deserialised from a byte frame at any offset) or strided; copy only then.
-    rows = np.require(block, dtype=np.float32, requirements=["C_CONTIGUOUS", "ALIGNED"])
-    scores, indices = search_array(queries, rows, k)
+    embeddings = np.require(block, dtype=np.float32, requirements=["C_CONTIGUOUS", "ALIGNED"])
+    scores, indices = search_array(queries, embeddings, k, where=where, rows=rows, threads=threads)
     return SearchResult(scores, np.where(indices >= 0, indices + first_row, indices))
 
 
-def search(queries: npt.ArrayLike, embeddings: da.Array, k: SupportsIndex, **compute_kwargs: Any) -> SearchResult:
+def chunk_rows(numbers: npt.NDArray[np.int64], start: int, size: int) -> npt.NDArray[np.int64]:
+    """The candidates among rows [start, start + size), counted from start; -1 for the others."""
+    inside = (numbers >= start) & (numbers < start + size)
+    return np.where(inside, numbers - start, -1)
+
+
+def shared_or_each(candidates: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """A (1, c) part as the (c,) every query shares, an (nq, c) part as is; C-contiguous."""
+    return np.ascontiguousarray(candidates[0] if len(candidates) == 1 else candidates)
+
+
+def search(
+    queries: npt.ArrayLike,
+    embeddings: da.Array,
+    k: SupportsIndex,
+    *,
+    where: npt.ArrayLike | None = None,
+    rows: npt.ArrayLike | None = None,
+    threads: int | None = None,
+    **compute_kwargs: Any,
+) -> SearchResult:
     """``velk.search`` over a 2-D dask array (rows, dim), chunk by chunk.
 
-    Returns exactly what ``velk.search(queries, numpy.asarray(embeddings), k)``
-    returns. ``compute_kwargs`` go to ``dask.compute`` (for example
-    ``scheduler="threads"``); with a ``distributed.Client`` active, dask uses it
-    by default.
+    Returns exactly what ``velk.search(queries, numpy.asarray(embeddings), k,
+    where=where, rows=rows, threads=threads)`` returns: ``where`` and ``rows``
+    (numpy arrays, or anything numpy reads) are checked once against the whole
+    array, then each chunk searches its own part of them. ``compute_kwargs`` go
+    to ``dask.compute`` (for example ``scheduler="threads"``); with a
+    ``distributed.Client`` active, dask uses it by default.
     """
     if embeddings.ndim != 2:
         raise ValueError(f"embeddings must be a 2-D dask array (rows, dim), not {embeddings.ndim}-D")
-    rows, dim = (int(size) for size in embeddings.shape)
+    n, dim = (int(size) for size in embeddings.shape)
     # A search of no rows checks the queries, dim and k exactly as a search of
     # the whole array would, and is the answer when nothing can be found.
-    nothing = search_array(queries, np.empty((0, dim), dtype=np.float32), k)
+    nothing = search_array(queries, np.empty((0, dim), dtype=np.float32), k, threads=threads)
     matrix, single = _query_matrix(queries)
-    width = min(operator.index(k), rows)
+    if where is not None and rows is not None:
+        # The same refusal as velk.search, from an empty search.
+        search_array(queries, np.empty((0, dim), dtype=np.float32), k, where=where, rows=rows)
+    mask = None if where is None else _where_matrix(where, len(matrix), n)
+    numbers = None if rows is None else _row_numbers(rows, len(matrix), n)
+    width = min(operator.index(k), n)
     if width == 0:
         return nothing
 
@@ -84,8 +121,16 @@ def search(queries: npt.ArrayLike, embeddings: da.Array, k: SupportsIndex, **com
     row_starts = np.concatenate([[0], np.cumsum(embeddings.chunks[0])[:-1]])
     query_task = delayed(matrix, pure=True)
     partials = [
-        delayed(chunk_search, pure=True)(query_task, block, int(start), width)
-        for block, start in zip(embeddings.to_delayed()[:, 0], row_starts, strict=True)
+        delayed(chunk_search, pure=True)(
+            query_task,
+            block,
+            int(start),
+            width,
+            None if mask is None else shared_or_each(mask[:, start : start + size]),
+            None if numbers is None else shared_or_each(chunk_rows(numbers, int(start), int(size))),
+            threads,
+        )
+        for block, start, size in zip(embeddings.to_delayed()[:, 0], row_starts, embeddings.chunks[0], strict=True)
     ]
     while len(partials) > 1:
         partials = [

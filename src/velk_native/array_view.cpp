@@ -1,6 +1,8 @@
 #include "velk_native/array_view.h"
 
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 #include "binding/binding_error.h"
 #include "binding/buffer_format.h"
@@ -114,6 +116,14 @@ void ArrayView::require_float32_matrix() const {
                                  "-byte items, not " + describe() + " at an odd offset; copy it with numpy.require(" +
                                  name + ", numpy.float32, ['C_CONTIGUOUS', 'ALIGNED'])");
   }
+}
+
+bool ArrayView::is_plain(int ndim, const char* codes, std::size_t itemsize) const {
+  const ItemFormat format = parse_item_format(view_.format);
+  return view_.ndim == ndim && view_.shape != nullptr && format.simple && format.native && format.code != '\0' &&
+         std::strchr(codes, format.code) != nullptr && std::cmp_equal(view_.itemsize, itemsize) &&
+         PyBuffer_IsContiguous(&view_, 'C') != 0 &&
+         reinterpret_cast<std::uintptr_t>(view_.buf) % static_cast<std::uintptr_t>(itemsize) == 0;
 }
 
 }  // namespace velk

@@ -25,6 +25,12 @@ class ArrayView {
   // array.
   void require_float32_matrix() const;
 
+  // Whether it is a C-contiguous, aligned `ndim`-D array of native items of
+  // `itemsize` bytes with one of the format codes in `codes`.
+  bool is_plain(int ndim, const char* codes, std::size_t itemsize) const;
+  std::uint64_t extent(int axis) const noexcept { return static_cast<std::uint64_t>(view_.shape[axis]); }
+  const void* data() const noexcept { return view_.buf; }
+
   std::uint64_t rows() const noexcept { return static_cast<std::uint64_t>(view_.shape[0]); }
   std::uint64_t columns() const noexcept { return static_cast<std::uint64_t>(view_.shape[1]); }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -19,11 +20,71 @@ namespace velk {
 namespace {
 
 void require_argument_count(Py_ssize_t given) {
-  if (given != 4) {
+  if (given != 7) {
     throw BindingError::lazy(PyExc_TypeError,
-                             "search() takes exactly 4 positional arguments (" + std::to_string(given) + " given)");
+                             "search() takes exactly 7 positional arguments (" + std::to_string(given) + " given)");
   }
 }
+
+// The candidates as velk.search hands them over, already checked against the
+// caller's input there: a (1 or nq, n) bool filter, or every list's row
+// numbers one after another (ascending, none twice) with 1 or nq + 1 offsets.
+// Checked again here, since the core reads them unchecked.
+class CandidateViews {
+ public:
+  CandidateViews(PyObject* where, PyObject* rows, PyObject* offsets, std::uint64_t queries, std::uint64_t n) {
+    if (where != Py_None && rows != Py_None) refuse("where and rows cannot both be given");
+    if (where != Py_None) take_filter(where, queries, n);
+    if (rows != Py_None) take_lists(rows, offsets, queries, n);
+  }
+
+  const Candidates& candidates() const noexcept { return candidates_; }
+
+ private:
+  [[noreturn]] static void refuse(const std::string& message) { throw BindingError::lazy(PyExc_ValueError, message); }
+
+  void take_filter(PyObject* where, std::uint64_t queries, std::uint64_t n) {
+    where_.emplace(where, "where");
+    if (!where_->is_plain(2, "?", 1) || where_->extent(1) != n ||
+        (where_->extent(0) != 1 && where_->extent(0) != queries)) {
+      refuse("where must be a C-contiguous bool array of shape (1, n) or (nq, n)");
+    }
+    candidates_.mask = static_cast<const std::uint8_t*>(where_->data());
+    candidates_.mask_stride = where_->extent(0) == 1 ? 0 : n;
+  }
+
+  void take_lists(PyObject* rows, PyObject* offsets, std::uint64_t queries, std::uint64_t n) {
+    rows_.emplace(rows, "rows");
+    offsets_.emplace(offsets, "offsets");
+    if (!rows_->is_plain(1, "lq", 8) || !offsets_->is_plain(1, "lq", 8)) {
+      refuse("rows and offsets must be C-contiguous 1-D int64 arrays");
+    }
+    if (offsets_->extent(0) < 1) refuse("offsets must have 2 or nq + 1 entries");
+    const std::uint64_t lists = offsets_->extent(0) - 1;
+    if (lists != 1 && lists != queries) refuse("offsets must have 2 or nq + 1 entries");
+    const auto* numbers = static_cast<const std::int64_t*>(rows_->data());
+    const auto* bounds = static_cast<const std::int64_t*>(offsets_->data());
+    if (bounds[0] != 0 || std::cmp_not_equal(bounds[lists], rows_->extent(0))) refuse("offsets must span rows");
+    for (std::uint64_t l = 0; l < lists; ++l) {
+      if (bounds[l + 1] < bounds[l]) refuse("offsets must not decrease");
+      for (std::int64_t i = bounds[l]; i < bounds[l + 1]; ++i) {
+        const bool ascends = i == bounds[l] || numbers[i] > numbers[i - 1];
+        if (numbers[i] < 0 || std::cmp_greater_equal(numbers[i], n) || !ascends) {
+          refuse("each list of rows must ascend strictly within 0 .. n - 1");
+        }
+      }
+    }
+    // int64 and uint64 share their representation for these values.
+    candidates_.rows = static_cast<const std::uint64_t*>(rows_->data());
+    candidates_.offsets = static_cast<const std::uint64_t*>(offsets_->data());
+    candidates_.lists_per_query = lists != 1 || queries == 1;
+  }
+
+  std::optional<ArrayView> where_;
+  std::optional<ArrayView> rows_;
+  std::optional<ArrayView> offsets_;
+  Candidates candidates_;
+};
 
 void require_columns(const ArrayView& embeddings) {
   if (embeddings.columns() == 0) {
@@ -104,6 +165,7 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     require_dim(queries, dim);
     const std::uint64_t k = to_bounded_count(args[2], kHitsRule);
     const std::uint64_t threads = args[3] == Py_None ? 0 : to_bounded_count(args[3], kThreadsRule);
+    const CandidateViews candidates(args[4], args[5], args[6], queries.rows(), embeddings.rows());
 
     const auto& numpy = *static_cast<const NumpyArrayMaker*>(PyModule_GetState(module));
     const std::uint64_t width = std::min(k, embeddings.rows());
@@ -112,7 +174,7 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     // Row q of the results: the min(k, rows) best hits of query q, padded with
     // index -1 and score -inf.
     run_without_interpreter_lock([&] {
-      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads},
+      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads, candidates.candidates()},
                      ResultRows{scores.second, indices.second});
     });
     return checked_new(PyTuple_Pack(2, scores.first.get(), indices.first.get()));
