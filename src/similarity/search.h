@@ -9,6 +9,7 @@
 
 #include "similarity/ranking.h"
 #include "similarity/simd_level.h"
+#include "similarity/worker_pool.h"
 
 namespace velk {
 
@@ -34,6 +35,9 @@ struct QuerySet {
   std::uint64_t dim;
   std::uint64_t k;
   std::uint64_t threads;  // at most this many workers; 0 for the whole pool
+  // Asked now and then while the search runs (see StopCheckScope); when it
+  // answers true the search ends by throwing Stopped. None when null.
+  const StopCheck* stop_check = nullptr;
 };
 
 // Result rows of width = min(k, rows), one per query: hit j of query q is at
