@@ -77,7 +77,7 @@ def test_no_rows_or_k_zero_give_empty(k):
     empty = da.zeros((0, DIM), dtype=np.float32, chunks=(10, DIM))
     result = velk.dask.search(np.ones((2, DIM), np.float32), empty, k)
     assert result.scores.shape == result.indices.shape == (2, 0)
-    result = velk.dask.search(np.ones(DIM, np.float32), da.ones((30, DIM), np.float32, chunks=10), 0)
+    result = velk.dask.search(np.ones(DIM, np.float32), da.ones((30, DIM), dtype=np.float32, chunks=10), 0)
     assert result.scores.shape == (0,)
 
 

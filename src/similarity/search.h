@@ -38,6 +38,9 @@ struct QuerySet {
   // Asked now and then while the search runs (see StopCheckScope); when it
   // answers true the search ends by throwing Stopped. None when null.
   const StopCheck* stop_check = nullptr;
+  // Whether a pool that cannot start is reported on standard error as well as
+  // thrown (see pool_worker_count).
+  bool report_pool_failure = true;
 };
 
 // Result rows of width = min(k, rows), one per query: hit j of query q is at

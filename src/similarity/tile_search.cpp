@@ -277,7 +277,7 @@ void QuerySetSearch::run() {
   // does, unless the caller asked for the calling thread alone.
   tasks_ = 1;
   if (set_.threads != 1) {
-    const std::uint64_t workers = pool_worker_count();
+    const std::uint64_t workers = pool_worker_count(set_.report_pool_failure);
     tasks_ = set_.threads == 0 ? workers : std::min(set_.threads, workers);
   }
 

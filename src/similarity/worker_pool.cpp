@@ -366,7 +366,7 @@ std::string create_pool() {
   return {};
 }
 
-Pool& global_pool() {
+Pool& global_pool(bool report = true) {
   if (Pool* pool = ready_pool.load(std::memory_order_acquire)) return *pool;
   std::string failure;
   {
@@ -380,6 +380,7 @@ Pool& global_pool() {
       if (failure.empty()) return *ready_pool.load(std::memory_order_acquire);
     }
   }
+  if (!report) resume_panic(kPoolNotInitialized + failure);
   panic(kPoolNotInitialized + failure);
 }
 
@@ -440,7 +441,7 @@ std::uint64_t choose_worker_count(const char* num_threads, const char* num_cpus,
   return std::min(chosen, kMaxWorkers);
 }
 
-std::uint64_t pool_worker_count() { return global_pool().workers; }
+std::uint64_t pool_worker_count(bool report) { return global_pool(report).workers; }
 
 void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
   Pool& pool = global_pool();

@@ -54,7 +54,14 @@ def search(queries: npt.ArrayLike, embeddings: Buffer, k: SupportsIndex, *, thre
     indices in the same order, the same float32 scores. Other Python threads
     run while the search computes; the arrays must not be changed until it
     returns.
+
+    On the main thread, Ctrl-C (or any signal handler that raises) stops the
+    search within milliseconds: the handler's exception propagates and the next
+    call is unaffected. Processes forked at any moment, from any thread, can
+    search in the child (on its calling thread). Masked arrays are refused.
     """
+    if isinstance(embeddings, np.ma.MaskedArray):
+        raise TypeError(_masked_message("embeddings"))
     matrix, single = _query_matrix(queries)
     # One crossing: the embeddings' buffer, every remaining check, k, threads,
     # the result arrays and the search itself.
@@ -70,6 +77,8 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
     embeddings' dim where the embeddings are read."""
     if isinstance(queries, (str, bytes)):
         raise TypeError(f"queries must be real numbers, not {type(queries).__qualname__}")
+    if isinstance(queries, np.ma.MaskedArray):
+        raise TypeError(_masked_message("queries"))
     try:
         array = np.asarray(queries)
     except (TypeError, ValueError) as error:
@@ -77,6 +86,10 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
             f"queries must be an array of shape (dim,) or (nq, dim); numpy cannot read the "
             f"{type(queries).__qualname__} given: {error}"
         ) from error
+    if array.dtype == object:
+        # Numbers numpy keeps as objects (ints past 64 bits, Fractions, Decimals):
+        # each becomes a Python float, as _velk converts it.
+        array = _object_reals(array, queries)
     if array.dtype.kind not in _REAL_KINDS:
         raise TypeError(
             f"queries must hold real numbers, not {array.dtype} ({type(queries).__qualname__}); "
@@ -90,3 +103,25 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
             array = array.astype(np.float64, copy=False).astype(np.float32)
     matrix = np.require(array, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
     return (matrix.reshape(1, -1), True) if matrix.ndim == 1 else (matrix, False)
+
+
+def _masked_message(name: str) -> str:
+    return (
+        f"{name} must not be a masked array: the search would read the masked values as they are; "
+        f"pass {name}.filled(value) or only the rows you mean to search"
+    )
+
+
+def _object_reals(array: npt.NDArray[np.object_], queries: object) -> npt.NDArray[np.float64]:
+    """An object array of real numbers as float64, each read as a Python float
+    (``__float__``, else ``__index__``) the way ``_velk`` reads one; the
+    object array is returned as it is when an element is not a real number."""
+    values = []
+    for item in array.flat:
+        kind = type(item)
+        if isinstance(item, (str, bytes, bytearray, complex, np.complexfloating)) or not (
+            hasattr(kind, "__float__") or hasattr(kind, "__index__")
+        ):
+            return array
+        values.append(float(item))
+    return np.array(values, dtype=np.float64).reshape(array.shape)

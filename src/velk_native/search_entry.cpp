@@ -112,9 +112,11 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     // Row q of the results: the min(k, rows) best hits of query q, padded with
     // index -1 and score -inf.
     // Ctrl-C and other signal handlers run while the core works; one that
-    // raises stops the search and its exception is raised here.
+    // raises stops the search and its exception is raised here. A pool that
+    // cannot start is told by the RuntimeError alone: the report on standard
+    // error is _velk's way, not velk's.
     run_interruptibly_without_interpreter_lock([&](const StopCheck& stop) {
-      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads, &stop},
+      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads, &stop, false},
                      ResultRows{scores.second, indices.second});
     });
     return checked_new(PyTuple_Pack(2, scores.first.get(), indices.first.get()));
