@@ -42,8 +42,10 @@ void run_without_interpreter_lock(Work&& work) {
 }
 
 // Whether the calling thread (which holds the interpreter lock) is the one that
-// runs Python's signal handlers: the main thread of the main interpreter.
-bool runs_signal_handlers() noexcept;
+// runs Python's signal handlers, the main thread of the main interpreter: 1 or
+// 0, or -1 with the exception pending when finding out raised one. It runs
+// Python code, and so may run a pending handler that raises.
+int runs_signal_handlers() noexcept;
 
 // As run_without_interpreter_lock, with `work` given a stop check for the core
 // that lets signal handlers run while it waits. On the thread that runs them,
@@ -62,8 +64,12 @@ void run_interruptibly_without_interpreter_lock(Work&& work) {
     const auto signals_raised = [&]() noexcept {
       if (handlers == Handlers::kElsewhere) return false;
       PyEval_RestoreThread(state);
-      if (handlers == Handlers::kUnknown) handlers = runs_signal_handlers() ? Handlers::kHere : Handlers::kElsewhere;
-      const bool stop = handlers == Handlers::kHere && PyErr_CheckSignals() != 0;
+      // An exception from finding out is most likely a handler's, and is
+      // raised like one: never dropped.
+      if (handlers == Handlers::kUnknown) {
+        handlers = runs_signal_handlers() == 0 ? Handlers::kElsewhere : Handlers::kHere;
+      }
+      const bool stop = PyErr_Occurred() != nullptr || (handlers == Handlers::kHere && PyErr_CheckSignals() != 0);
       if (stop) raised = OwnedRef(PyErr_GetRaisedException());
       state = PyEval_SaveThread();
       return stop;

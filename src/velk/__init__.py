@@ -8,6 +8,7 @@ The four functions of the low-level module ``_velk`` are re-exported here.
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Buffer
 from typing import NamedTuple, SupportsIndex
 
@@ -60,7 +61,7 @@ def search(queries: npt.ArrayLike, embeddings: Buffer, k: SupportsIndex, *, thre
     call is unaffected. Processes forked at any moment, from any thread, can
     search in the child (on its calling thread). Masked arrays are refused.
     """
-    if isinstance(embeddings, np.ma.MaskedArray):
+    if _is_masked(embeddings):
         raise TypeError(_masked_message("embeddings"))
     matrix, single = _query_matrix(queries)
     # One crossing: the embeddings' buffer, every remaining check, k, threads,
@@ -77,7 +78,7 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
     embeddings' dim where the embeddings are read."""
     if isinstance(queries, (str, bytes)):
         raise TypeError(f"queries must be real numbers, not {type(queries).__qualname__}")
-    if isinstance(queries, np.ma.MaskedArray):
+    if _is_masked(queries):
         raise TypeError(_masked_message("queries"))
     try:
         array = np.asarray(queries)
@@ -103,6 +104,14 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
             array = array.astype(np.float64, copy=False).astype(np.float32)
     matrix = np.require(array, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
     return (matrix.reshape(1, -1), True) if matrix.ndim == 1 else (matrix, False)
+
+
+def _is_masked(array: object) -> bool:
+    # Without importing numpy.ma (numpy loads it on first use): an import takes
+    # locks that a fork from another thread could leave held in the child, and
+    # no masked array exists before numpy.ma is loaded.
+    ma = sys.modules.get("numpy.ma")
+    return ma is not None and isinstance(array, ma.MaskedArray)
 
 
 def _masked_message(name: str) -> str:
