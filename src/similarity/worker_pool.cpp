@@ -441,6 +441,8 @@ std::uint64_t choose_worker_count(const char* num_threads, const char* num_cpus,
   return std::min(chosen, kMaxWorkers);
 }
 
+std::uint64_t pool_worker_count() { return global_pool().workers; }
+
 std::uint64_t pool_worker_count(bool report) { return global_pool(report).workers; }
 
 void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {

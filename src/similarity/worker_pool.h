@@ -96,9 +96,11 @@ inline constexpr std::chrono::milliseconds kStopCheckInterval{5};
 // first use. When a worker cannot be started, panics with "The global thread
 // pool has not been initialized.: IOError: ..." (the system's error), and with
 // "...: GlobalPoolAlreadyInitialized" on every later call: creation is tried
-// once per process. With `report` false the panic is thrown without its report
-// on standard error, for callers whose users are told by the exception alone.
-std::uint64_t pool_worker_count(bool report = true);
+// once per process.
+std::uint64_t pool_worker_count();
+// The same; with `report` false the panic is thrown without its report on
+// standard error, for callers whose users are told by the exception alone.
+std::uint64_t pool_worker_count(bool report);
 
 // Runs body(task, range) exactly once for every range in [0, ranges), spread
 // over `tasks` tasks (1 <= tasks <= pool_worker_count()) that run on the pool's

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Buffer
-from typing import NamedTuple, SupportsIndex
+from typing import Any, NamedTuple, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -90,7 +90,7 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
     if array.dtype == object:
         # Numbers numpy keeps as objects (ints past 64 bits, Fractions, Decimals):
         # each becomes a Python float, as _velk converts it.
-        array = _object_reals(array, queries)
+        array = _object_reals(array)
     if array.dtype.kind not in _REAL_KINDS:
         raise TypeError(
             f"queries must hold real numbers, not {array.dtype} ({type(queries).__qualname__}); "
@@ -121,7 +121,7 @@ def _masked_message(name: str) -> str:
     )
 
 
-def _object_reals(array: npt.NDArray[np.object_], queries: object) -> npt.NDArray[np.float64]:
+def _object_reals(array: npt.NDArray[np.object_]) -> npt.NDArray[Any]:
     """An object array of real numbers as float64, each read as a Python float
     (``__float__``, else ``__index__``) the way ``_velk`` reads one; the
     object array is returned as it is when an element is not a real number."""
