@@ -6,6 +6,7 @@
 //   pool_stress [ROUNDS]
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,48 @@ void failures_reach_their_own_caller(int rounds) {
   } catch (const velk::Panic& panic) {
     if (panic.message() != "a panic inside a range") fail("wrong panic: " + panic.message());
   }
+}
+
+// A stop check that asks to stop ends its own call with Stopped, on the pool
+// and on the calling thread (one task): every range runs at most once, the
+// ranges after the stop are skipped, and other callers and later calls run
+// every range.
+void stopped_calls_end_early(int rounds) {
+  using namespace std::chrono_literals;
+  on_threads(4, [rounds](int caller) {
+    for (int round = 0; round < rounds; ++round) {
+      const bool stop = (caller + round) % 2 == 0;
+      const std::uint64_t tasks = 1 + static_cast<std::uint64_t>(round) % 3;
+      constexpr std::uint64_t kRanges = 60;
+      std::vector<std::atomic<int>> runs(kRanges);
+      std::atomic<bool> asked{false};
+      int checks = 0;  // on the calling thread only
+      const auto check = [&] {
+        ++checks;
+        return stop && asked.load();
+      };
+      const velk::StopCheck stop_check(check);
+      const velk::StopCheckScope scope(stop_check);
+      bool stopped = false;
+      try {
+        velk::run_on_pool(kRanges, tasks, [&](std::uint64_t, std::uint64_t range) {
+          runs[range].fetch_add(1);
+          if (range >= 2) asked.store(true);
+          std::this_thread::sleep_for(1ms);
+        });
+      } catch (const velk::Stopped&) {
+        stopped = true;
+      }
+      int total = 0;
+      for (auto& r : runs) {
+        if (r.load() > 1) fail("a range ran twice");
+        total += r.load();
+      }
+      if (checks == 0) fail("a call of 60 ms never asked its stop check");
+      if (stop && (!stopped || total == static_cast<int>(kRanges))) fail("a stopped call ran to its end");
+      if (!stop && (stopped || total != static_cast<int>(kRanges))) fail("a call that was not stopped skipped ranges");
+    }
+  });
 }
 
 struct Collection {
@@ -212,6 +255,7 @@ int main(int argc, char** argv) {
 
   tiny_calls_from_many_threads(rounds * 10);
   failures_reach_their_own_caller(rounds);
+  stopped_calls_end_early(rounds / 20 + 1);
   flat_searches_from_many_threads(rounds / 4 + 1);
   query_set_searches_from_many_threads(rounds / 8 + 1);
   if (failures.load() != 0) {

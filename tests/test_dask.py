@@ -77,7 +77,7 @@ def test_no_rows_or_k_zero_give_empty(k):
     empty = da.zeros((0, DIM), dtype=np.float32, chunks=(10, DIM))
     result = velk.dask.search(np.ones((2, DIM), np.float32), empty, k)
     assert result.scores.shape == result.indices.shape == (2, 0)
-    result = velk.dask.search(np.ones(DIM, np.float32), da.ones((30, DIM), np.float32, chunks=10), 0)
+    result = velk.dask.search(np.ones(DIM, np.float32), da.ones((30, DIM), dtype=np.float32, chunks=10), 0)
     assert result.scores.shape == (0,)
 
 
@@ -174,3 +174,93 @@ def test_dask_refuses_candidates_as_velk_search_does():
         assert str(raised.value) == str(direct.value)
     with pytest.raises(TypeError, match="^give where or rows, not both"):
         velk.dask.search(queries, embeddings, 3, where=np.ones(100, bool), rows=[1])
+
+
+WHOLE = np.random.default_rng(11).standard_normal((40, DIM), dtype=np.float32)
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        pytest.param(lambda a: a.astype(np.float64), id="float64"),
+        pytest.param(lambda a: a.astype(np.int32), id="int32"),
+        pytest.param(lambda a: a > 0, id="bool"),
+        pytest.param(lambda a: a.astype(np.complex64), id="complex"),
+        pytest.param(lambda a: a.astype(object), id="object"),
+        pytest.param(lambda a: a.astype("U4"), id="string"),
+        pytest.param(lambda a: a.astype(">f4"), id="big-endian"),
+        pytest.param(lambda a: a[:, 0], id="1-D"),
+        pytest.param(lambda a: a[None], id="3-D"),
+    ],
+)
+def test_refusals_come_before_any_compute_with_velk_searchs_messages(convert, monkeypatch):
+    def no_compute(*args, **kwargs):
+        raise AssertionError("computed before refusing")
+
+    monkeypatch.setattr(velk.dask, "compute", no_compute)
+    chunked = convert(da.from_array(WHOLE, chunks=(7, DIM)))
+    with pytest.raises((TypeError, ValueError)) as refused:
+        velk.dask.search(WHOLE[:2], chunked, 3)
+    with pytest.raises(type(refused.value)) as direct:
+        velk.search(WHOLE[:2], convert(WHOLE), 3)
+    assert str(refused.value) == str(direct.value)
+
+
+@pytest.mark.parametrize(
+    ("embeddings", "error", "message"),
+    [
+        (
+            WHOLE,
+            TypeError,
+            "embeddings must be a dask array, not ndarray; for a numpy array or any other buffer, "
+            "call velk.search(queries, embeddings, k) instead",
+        ),
+        (WHOLE.tolist(), TypeError, "embeddings must be a dask array, not list"),
+        (
+            da.from_array(WHOLE, chunks=(7, DIM))[da.from_array(WHOLE[:, 0], chunks=7) > 0],
+            ValueError,
+            "the dask array's chunk sizes are unknown (shape (nan, 16)); call embeddings.compute_chunk_sizes() first",
+        ),
+    ],
+)
+def test_what_is_not_a_dask_array_of_known_size_is_refused(embeddings, error, message):
+    with pytest.raises(error) as refused:
+        velk.dask.search(WHOLE[:2], embeddings, 3)
+    assert str(refused.value).startswith(message)
+
+
+@pytest.mark.parametrize(("threads", "error"), [(0, ValueError), (-3, ValueError), (1.5, TypeError), ("2", TypeError)])
+def test_threads_is_refused_as_velk_search_refuses_it(threads, error):
+    with pytest.raises(error) as refused:
+        velk.dask.search(WHOLE[:2], da.from_array(WHOLE, chunks=(7, DIM)), 3, threads=threads)
+    with pytest.raises(error) as direct:
+        velk.search(WHOLE[:2], WHOLE, 3, threads=threads)
+    assert str(refused.value) == str(direct.value)
+
+
+@pytest.mark.parametrize("threads", [1, 2, None])
+def test_threads_caps_each_chunks_search(threads, monkeypatch):
+    seen = []
+    real = velk.dask.search_array
+
+    def spy(queries, rows, k, **options):
+        seen.append(options.get("threads"))
+        return real(queries, rows, k, **options)
+
+    monkeypatch.setattr(velk.dask, "search_array", spy)
+    got = velk.dask.search(WHOLE[:3], da.from_array(WHOLE, chunks=(7, DIM)), 4, threads=threads, scheduler="sync")
+    assert_same(got, velk.search(WHOLE[:3], WHOLE, 4))
+    # One check of the whole call, then one search per chunk, every one capped.
+    assert seen == [threads] * (1 + 6)
+
+
+def test_an_abandoned_call_skips_the_chunks_not_started():
+    call = velk.dask._Call()
+    call.abandoned = True
+    assert velk.dask.chunk_search(WHOLE[:2], WHOLE, 0, 3, None, call) is None
+    assert velk.dask._merge_task([None], 3, velk.dask._Call()) is None
+    # A copy sent to another process starts fresh, and two calls never share a task key.
+    import pickle
+
+    assert pickle.loads(pickle.dumps(call)).abandoned is False
+    assert velk.dask._Call().number != velk.dask._Call().number

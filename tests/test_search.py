@@ -7,6 +7,8 @@ import struct
 import sys
 import threading
 import time
+from decimal import Decimal
+from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
@@ -138,6 +140,11 @@ def as_float32_like_velk(values):
         ),
         pytest.param(lambda q: q.astype(np.float16), id="float16"),
         pytest.param(lambda q: q > 0, id="bool"),
+        # Numbers numpy keeps as objects: each read as a Python float first.
+        pytest.param(lambda q: [[2**64, *row[1:]] for row in q.tolist()], id="int-past-64-bits"),
+        pytest.param(lambda q: [[Fraction(1, 3), *row[1:]] for row in q.tolist()], id="fraction"),
+        pytest.param(lambda q: [[Decimal("0.1"), -(2**80), *row[2:]] for row in q.tolist()], id="decimal-and-int"),
+        pytest.param(lambda q: q.astype(object), id="object-array-of-floats"),
     ],
 )
 def test_other_query_inputs_are_converted_once_like_velk_converts_numbers(make):
@@ -146,6 +153,59 @@ def test_other_query_inputs_are_converted_once_like_velk_converts_numbers(make):
     given = make(rng.standard_normal((4, 6), dtype=np.float32))
     narrowed = as_float32_like_velk(np.asarray(given).tolist())
     assert_same(velk.search(given, e, 7), reference(narrowed, e, 7))
+    # And exactly what _velk makes of the same numbers.
+    first = np.asarray(given)[0].tolist()
+    assert [h for h, _ in _velk.top_k_flat(first, e.ravel().tolist(), 6, 7)] == velk.search([first], e, 7).indices[
+        0
+    ].tolist()
+
+
+MASKED = np.ma.masked_array(np.ones((3, 3), np.float32), mask=np.eye(3, dtype=bool))
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (
+            lambda: velk.search(MASKED, np.ones((3, 3), np.float32), 1),
+            "queries must not be a masked array: the search would read the masked values as they are; "
+            "pass queries.filled(value) or only the rows you mean to search",
+        ),
+        (lambda: velk.search(MASKED[0], np.ones((3, 3), np.float32), 1), "queries must not be a masked array"),
+        (
+            lambda: velk.search(np.ones(3), MASKED, 1),
+            "embeddings must not be a masked array: the search would read the masked values as they are; "
+            "pass embeddings.filled(value) or only the rows you mean to search",
+        ),
+        # Not real numbers, even when numpy keeps them as objects.
+        (lambda: velk.search([1.0, "2", 3.0], np.ones((3, 3), np.float32), 1), "queries must hold real numbers"),
+        (
+            lambda: velk.search([Fraction(1), 2j, 3], np.ones((3, 3), np.float32), 1),
+            "queries must hold real numbers, not object",
+        ),
+        (
+            lambda: velk.search([1.0, None, 3], np.ones((3, 3), np.float32), 1),
+            "queries must hold real numbers, not object",
+        ),
+        (
+            lambda: velk.search(np.array([1.0, np.complex64(1), 3], object), np.ones((3, 3), np.float32), 1),
+            "queries must hold real numbers, not object (ndarray)",
+        ),
+    ],
+)
+def test_masked_arrays_and_objects_that_are_not_reals_are_refused(call, message):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert str(raised.value).startswith(message)
+
+
+def test_a_number_too_large_for_a_float_fails_as_in_velk():
+    e = np.ones((3, 2), np.float32)
+    with pytest.raises(OverflowError) as direct:
+        _velk.top_k_flat([2**1100, 1.0], e.ravel().tolist(), 2, 1)
+    with pytest.raises(OverflowError) as batch:
+        velk.search([2**1100, 1.0], e, 1)
+    assert str(batch.value) == str(direct.value)
 
 
 def test_embeddings_are_read_in_place_from_any_float32_buffer(tmp_path):
@@ -520,6 +580,8 @@ def test_a_pool_that_cannot_start_is_a_runtime_error_and_one_thread_still_works(
     # 65535 workers with 2 MiB stacks cannot start under a 256 MiB address-space limit.
     completed = run_python(POOL_FAILURE, env={"RAYON_NUM_THREADS": "65535"})
     assert completed.returncode == 0, completed.stderr
+    # The exceptions tell it all: no report on standard error (that is _velk's way).
+    assert completed.stderr == ""
     first, second, alone = json.loads(completed.stdout)
     prefix = "The global thread pool has not been initialized.: "
     assert first[0] == "RuntimeError" and first[1].startswith(prefix + "IOError: ") and "(os error " in first[1]

@@ -9,6 +9,7 @@
 
 #include "similarity/ranking.h"
 #include "similarity/simd_level.h"
+#include "similarity/worker_pool.h"
 
 namespace velk {
 
@@ -52,6 +53,12 @@ struct QuerySet {
   // Each query's result is what it gets searching a copy of its candidate
   // rows alone (in ascending order), indices mapped back to row numbers.
   Candidates candidates;
+  // Asked now and then while the search runs (see StopCheckScope); when it
+  // answers true the search ends by throwing Stopped. None when null.
+  const StopCheck* stop_check = nullptr;
+  // Whether a pool that cannot start is reported on standard error as well as
+  // thrown (see pool_worker_count).
+  bool report_pool_failure = true;
 };
 
 // Result rows of width = min(k, rows), one per query (with candidates too): hit j of query q is at

@@ -56,6 +56,10 @@ constexpr std::uint64_t kMinTilesPerTask = 2;
 // the search of every row.
 constexpr std::uint64_t kGatherCost = 3;
 
+// A range scores at most about this many products (a few milliseconds of
+// one core), unless a single tile against a single block is more.
+constexpr std::uint64_t kRangeProducts = std::uint64_t{1} << 25;
+
 constexpr std::uint64_t kNoChunk = std::numeric_limits<std::uint64_t>::max();
 
 // Floats on 64-byte boundaries, so that no vector load of a packed column
@@ -266,7 +270,13 @@ void QuerySetSearch::search_group(std::uint64_t first_tile, std::uint64_t end_ti
   const std::uint64_t tile_count = end_tile - first_tile;
   const bool share_queries = chunks_ < kMinChunksPerTask * tasks_ && tile_count >= kMinTilesPerTask * tasks_;
   const std::uint64_t parts = share_queries ? tasks_ : 1;
-  const std::uint64_t ranges = chunks_ * parts;
+  // A part's tiles are cut into slices of bounded work, so that a range ends
+  // within milliseconds however many queries there are: a stopped call ends
+  // at the next range.
+  const std::uint64_t tiles_per_slice =
+      std::max<std::uint64_t>(1, kRangeProducts / (chunk_rows_ * dim_ * kernel_.max_queries));
+  const std::uint64_t slices = blocks_for((tile_count + parts - 1) / parts, tiles_per_slice);
+  const std::uint64_t ranges = chunks_ * parts * slices;
   const std::uint64_t tasks = std::min(tasks_, ranges);
 
   std::vector<TaskState> states(tasks);
@@ -278,18 +288,22 @@ void QuerySetSearch::search_group(std::uint64_t first_tile, std::uint64_t end_ti
   }
   TopKCollector top_k(std::span<const FlatScoringContext>(contexts_).subspan(first_query, queries), rows_, width_,
                       tasks, numbered_, filtered_);
-  // Range part * chunks + chunk: with one part, each task takes consecutive
-  // blocks of rows; with one part per task, each task starts on its own part
-  // and helps with the others when it is done.
+  // Range (part * chunks + chunk) * slices + slice: with one part, each task
+  // takes consecutive blocks of rows, every slice of a block in a row (packed
+  // once); with one part per task, each task starts on its own part and helps
+  // with the others when it is done. A block in which no query of the part has
+  // a candidate is neither packed nor scored.
   run_ranges(ranges, tasks, [&](std::uint64_t task, std::uint64_t range) {
-    const std::uint64_t part = range / chunks_;
-    const std::uint64_t chunk = range % chunks_;
+    const std::uint64_t slice = range % slices;
+    const std::uint64_t part = range / slices / chunks_;
+    const std::uint64_t chunk = range / slices % chunks_;
     TaskState& state = states[task];
     const std::uint64_t part_first = first_tile + part * tile_count / parts;
     const std::uint64_t part_end = first_tile + (part + 1) * tile_count / parts;
     if (filtered_ && !any_candidate(part_first, part_end, chunk)) return;
     if (state.chunk != chunk) pack_chunk(state, chunk);
-    score_chunk_tiles(state, part_first, part_end,
+    const std::uint64_t part_tiles = part_end - part_first;
+    score_chunk_tiles(state, part_first + slice * part_tiles / slices, part_first + (slice + 1) * part_tiles / slices,
                       [&](std::uint64_t scored) { return top_k.intake(task, scored - first_query); });
   });
   // A merge of a few best lists is quicker than handing it to a worker; a
@@ -328,7 +342,7 @@ void QuerySetSearch::run() {
   // does, unless the caller asked for the calling thread alone.
   tasks_ = 1;
   if (set_.threads != 1) {
-    const std::uint64_t workers = pool_worker_count();
+    const std::uint64_t workers = pool_worker_count(set_.report_pool_failure);
     tasks_ = set_.threads == 0 ? workers : std::min(set_.threads, workers);
   }
 
@@ -464,6 +478,11 @@ void search_queries_with(SimdLevel level, const QuerySet& set, ResultRows result
   // Before every other test, as in flat_top_k.
   if (set.dim == 0) panic(kDivideByZero);
   const DefaultFloatEnvironment environment;
+  if (set.stop_check == nullptr) {
+    QuerySetSearch(set, results, level).run();
+    return;
+  }
+  const StopCheckScope scope(*set.stop_check);
   QuerySetSearch(set, results, level).run();
 }
 

@@ -19,7 +19,7 @@ namespace velk {
 template <class Body>
 void run_ranges(std::uint64_t ranges, std::uint64_t tasks, Body&& body) {
   if (tasks == 1) {
-    for (std::uint64_t range = 0; range < ranges; ++range) body(0, range);
+    run_here(ranges, body);
   } else {
     run_on_pool(ranges, tasks, body);
   }

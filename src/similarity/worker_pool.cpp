@@ -49,6 +49,29 @@ bool yield_until(std::chrono::microseconds patience, Done&& done) noexcept {
   return true;
 }
 
+// The innermost StopCheckScope of this thread.
+thread_local const StopCheck* current_stop_check = nullptr;
+
+// Asks the thread's stop check, at most once per kStopCheckInterval.
+class StopPoller {
+ public:
+  StopPoller() noexcept : check_(current_stop_check), next_(std::chrono::steady_clock::now() + kStopCheckInterval) {}
+
+  bool active() const noexcept { return check_ != nullptr; }
+
+  bool should_stop() {
+    if (check_ == nullptr) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return false;
+    next_ = now + kStopCheckInterval;
+    return (*check_)();
+  }
+
+ private:
+  const StopCheck* check_;
+  std::chrono::steady_clock::time_point next_;
+};
+
 // One call's work, owned by the calling thread's stack frame. The caller waits
 // until no worker refers to it any more.
 struct Submission {
@@ -104,6 +127,10 @@ class Pool {
 
   void run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
   [[noreturn]] void serve() noexcept;
+  // Held across fork() so that the child inherits the queue in a consistent
+  // state and an unlocked mutex.
+  void lock_for_fork() noexcept { mutex_.lock(); }
+  void unlock_after_fork() noexcept { mutex_.unlock(); }
 
  private:
   void enqueue(Submission& submission) noexcept;
@@ -212,14 +239,30 @@ void Pool::run(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
     for (std::uint64_t t = 0; t < wake; ++t) work_.notify_one();
   }
   yield_until(kCallerLooksForResult, [&submission] { return submission.done.load(std::memory_order_acquire); });
+  // Once stopped, the call is over as soon as no worker runs one of its tasks:
+  // a task taken later would find it unlinked.
+  bool stopped = false;
+  const auto over = [&submission, &stopped] { return submission.running == 0 && (submission.all_taken || stopped); };
   // Taken even when the result is in: the last worker lets go of the
   // submission only when it releases the lock.
   lock.lock();
-  submission.finished.wait(lock, [&submission] { return submission.all_taken && submission.running == 0; });
+  if (StopPoller poller; poller.active()) {
+    // The check runs without the pool's lock: it may wait for other locks
+    // (an interpreter's) whose holders may be waiting for this one.
+    while (!stopped && !submission.finished.wait_for(lock, kStopCheckInterval, over)) {
+      lock.unlock();
+      stopped = poller.should_stop();
+      lock.lock();
+      // The workers finish the range they are in and take no other.
+      if (stopped) submission.failed.store(true, std::memory_order_relaxed);
+    }
+  }
+  submission.finished.wait(lock, over);
   // Tasks that no worker took by now would find no range left.
   if (submission.queued) unlink(submission);
   lock.unlock();
   if (submission.failure) std::rethrow_exception(submission.failure);
+  if (stopped) throw Stopped();
 }
 
 // A worker keeps the system name it inherited from its creator: tools that list
@@ -242,12 +285,6 @@ void* worker_main(void* argument) {
 std::string io_error(int code) {
   return "IOError: " + std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
 }
-
-// Set in a forked child by the fork handler: the child has none of the
-// workers, whatever the pool records.
-std::atomic<bool> in_forked_child{false};
-
-void forget_workers_in_child() noexcept { in_forked_child.store(true, std::memory_order_relaxed); }
 
 // Starts the pool's workers, detached, with 2 MiB stacks and every signal
 // blocked (signals are for the interpreter's threads). Returns 0 or the error
@@ -285,6 +322,36 @@ std::mutex creation_mutex;
 bool creation_attempted = false;  // guarded by creation_mutex
 std::atomic<Pool*> ready_pool{nullptr};
 
+// Set in a child forked after the pool was created: the child has none of the
+// workers, whatever the pool records.
+std::atomic<bool> in_forked_child{false};
+
+// A fork copies the locks as they are, held by threads the child does not
+// have. So the forking thread takes both of the pool's locks first (waiting
+// for a creation in progress to finish) and releases them on both sides: the
+// child starts with them free and the pool either created or not, never half.
+void before_fork() noexcept {
+  creation_mutex.lock();
+  if (Pool* pool = ready_pool.load(std::memory_order_acquire)) pool->lock_for_fork();
+}
+
+void after_fork_in_parent() noexcept {
+  if (Pool* pool = ready_pool.load(std::memory_order_acquire)) pool->unlock_after_fork();
+  creation_mutex.unlock();
+}
+
+void after_fork_in_child() noexcept {
+  if (Pool* pool = ready_pool.load(std::memory_order_acquire)) {
+    in_forked_child.store(true, std::memory_order_relaxed);
+    pool->unlock_after_fork();
+  }
+  creation_mutex.unlock();
+}
+
+// Installed when the library is loaded, before any thread can create the
+// pool; a failure is reported by the first creation.
+const int fork_handlers_error = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
 // Creates the pool, or returns the description of why it could not be.
 // Deliberately never deleted: the pool outlives every caller, and workers that
 // started before a failure still refer to it.
@@ -293,15 +360,13 @@ std::string create_pool() {
                                                     sysconf(_SC_NPROCESSORS_ONLN));
   Pool* pool = new (std::nothrow) Pool(workers);
   if (pool == nullptr) return io_error(ENOMEM);
-  if (const int error = pthread_atfork(nullptr, nullptr, forget_workers_in_child); error != 0) {
-    return io_error(error);
-  }
+  if (fork_handlers_error != 0) return io_error(fork_handlers_error);
   if (const int error = start_workers(*pool); error != 0) return io_error(error);
   ready_pool.store(pool, std::memory_order_release);
   return {};
 }
 
-Pool& global_pool() {
+Pool& global_pool(bool report = true) {
   if (Pool* pool = ready_pool.load(std::memory_order_acquire)) return *pool;
   std::string failure;
   {
@@ -315,15 +380,28 @@ Pool& global_pool() {
       if (failure.empty()) return *ready_pool.load(std::memory_order_acquire);
     }
   }
+  if (!report) resume_panic(kPoolNotInitialized + failure);
   panic(kPoolNotInitialized + failure);
 }
 
-void run_on_calling_thread(std::uint64_t ranges, TaskBody body) {
-  const DefaultFloatEnvironment environment;
-  for (std::uint64_t range = 0; range < ranges; ++range) body(0, range);
+}  // namespace
+
+const char* Stopped::what() const noexcept { return "the call was stopped by its stop check"; }
+
+StopCheckScope::StopCheckScope(const StopCheck& check) noexcept : previous_(current_stop_check) {
+  current_stop_check = &check;
 }
 
-}  // namespace
+StopCheckScope::~StopCheckScope() { current_stop_check = previous_; }
+
+void run_here(std::uint64_t ranges, TaskBody body) {
+  const DefaultFloatEnvironment environment;
+  StopPoller poller;
+  for (std::uint64_t range = 0; range < ranges; ++range) {
+    if (range != 0 && poller.should_stop()) throw Stopped();
+    body(0, range);
+  }
+}
 
 std::optional<std::uint64_t> parse_worker_count(std::string_view text) noexcept {
   if (!text.empty() && text.front() == '+') {
@@ -365,6 +443,8 @@ std::uint64_t choose_worker_count(const char* num_threads, const char* num_cpus,
 
 std::uint64_t pool_worker_count() { return global_pool().workers; }
 
+std::uint64_t pool_worker_count(bool report) { return global_pool(report).workers; }
+
 void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
   Pool& pool = global_pool();
   if (ranges == 0) return;
@@ -372,7 +452,7 @@ void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body) {
   // One task gains nothing from a worker but two thread switches; and a forked
   // child has no workers at all.
   if (tasks == 1 || in_forked_child.load(std::memory_order_relaxed)) {
-    run_on_calling_thread(ranges, body);
+    run_here(ranges, body);
     return;
   }
   pool.run(ranges, tasks, body);

@@ -7,12 +7,16 @@
 // same time; nothing here relies on the interpreter lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+
+#include "similarity/panic.h"
 
 namespace velk {
 
@@ -61,12 +65,42 @@ class FunctionRef<R(Args...)> {
 // Work on range `range` as part of task `task`.
 using TaskBody = FunctionRef<void(std::uint64_t task, std::uint64_t range)>;
 
+// Asked now and then by a thread that waits for its own work, whether that work
+// should stop; true stops it. Whatever it does runs on the waiting thread.
+using StopCheck = FunctionRef<bool()>;
+
+// Thrown out of run_on_pool / run_here when the thread's stop check asked to
+// stop: the ranges not started by then were skipped, the others are finished.
+class VELK_CORE_VISIBLE Stopped : public std::exception {
+ public:
+  const char* what() const noexcept override;
+};
+
+// While it lives, run_on_pool and run_here called on this thread ask `check`
+// about every kStopCheckInterval of their work or waiting (never while a lock
+// of the pool is held). Scopes nest; the innermost one is asked.
+class VELK_CORE_VISIBLE StopCheckScope {
+ public:
+  explicit StopCheckScope(const StopCheck& check) noexcept;
+  ~StopCheckScope();
+  StopCheckScope(const StopCheckScope&) = delete;
+  StopCheckScope& operator=(const StopCheckScope&) = delete;
+
+ private:
+  const StopCheck* previous_;
+};
+
+inline constexpr std::chrono::milliseconds kStopCheckInterval{5};
+
 // The pool's worker count W, creating the pool and starting its W workers on
 // first use. When a worker cannot be started, panics with "The global thread
 // pool has not been initialized.: IOError: ..." (the system's error), and with
 // "...: GlobalPoolAlreadyInitialized" on every later call: creation is tried
 // once per process.
 std::uint64_t pool_worker_count();
+// The same; with `report` false the panic is thrown without its report on
+// standard error, for callers whose users are told by the exception alone.
+std::uint64_t pool_worker_count(bool report);
 
 // Runs body(task, range) exactly once for every range in [0, ranges), spread
 // over `tasks` tasks (1 <= tasks <= pool_worker_count()) that run on the pool's
@@ -79,5 +113,10 @@ std::uint64_t pool_worker_count();
 // A single task runs on the calling thread, and so does everything in a
 // process forked after the pool was created, which has none of the workers.
 void run_on_pool(std::uint64_t ranges, std::uint64_t tasks, TaskBody body);
+
+// Runs body(0, range) for every range in order on the calling thread, in the
+// default floating-point environment, asking the thread's stop check between
+// ranges. Never creates the pool.
+void run_here(std::uint64_t ranges, TaskBody body);
 
 }  // namespace velk

@@ -8,8 +8,9 @@ The four functions of the low-level module ``_velk`` are re-exported here.
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Buffer
-from typing import NamedTuple, SupportsIndex
+from typing import Any, NamedTuple, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -77,7 +78,14 @@ def search(
     back to row numbers of ``embeddings``; only those rows are read. A query
     with fewer than k candidates has the rest of its row filled with index -1
     and score -inf.
+
+    On the main thread, Ctrl-C (or any signal handler that raises) stops the
+    search within milliseconds: the handler's exception propagates and the next
+    call is unaffected. Processes forked at any moment, from any thread, can
+    search in the child (on its calling thread). Masked arrays are refused.
     """
+    if _is_masked(embeddings):
+        raise TypeError(_masked_message("embeddings"))
     matrix, single = _query_matrix(queries)
     mask = lists = offsets = None
     if where is not None or rows is not None:
@@ -173,6 +181,8 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
     embeddings' dim where the embeddings are read."""
     if isinstance(queries, (str, bytes)):
         raise TypeError(f"queries must be real numbers, not {type(queries).__qualname__}")
+    if _is_masked(queries):
+        raise TypeError(_masked_message("queries"))
     try:
         array = np.asarray(queries)
     except (TypeError, ValueError) as error:
@@ -180,6 +190,10 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
             f"queries must be an array of shape (dim,) or (nq, dim); numpy cannot read the "
             f"{type(queries).__qualname__} given: {error}"
         ) from error
+    if array.dtype == object:
+        # Numbers numpy keeps as objects (ints past 64 bits, Fractions, Decimals):
+        # each becomes a Python float, as _velk converts it.
+        array = _object_reals(array)
     if array.dtype.kind not in _REAL_KINDS:
         raise TypeError(
             f"queries must hold real numbers, not {array.dtype} ({type(queries).__qualname__}); "
@@ -193,3 +207,33 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
             array = array.astype(np.float64, copy=False).astype(np.float32)
     matrix = np.require(array, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
     return (matrix.reshape(1, -1), True) if matrix.ndim == 1 else (matrix, False)
+
+
+def _is_masked(array: object) -> bool:
+    # Without importing numpy.ma (numpy loads it on first use): an import takes
+    # locks that a fork from another thread could leave held in the child, and
+    # no masked array exists before numpy.ma is loaded.
+    ma = sys.modules.get("numpy.ma")
+    return ma is not None and isinstance(array, ma.MaskedArray)
+
+
+def _masked_message(name: str) -> str:
+    return (
+        f"{name} must not be a masked array: the search would read the masked values as they are; "
+        f"pass {name}.filled(value) or only the rows you mean to search"
+    )
+
+
+def _object_reals(array: npt.NDArray[np.object_]) -> npt.NDArray[Any]:
+    """An object array of real numbers as float64, each read as a Python float
+    (``__float__``, else ``__index__``) the way ``_velk`` reads one; the
+    object array is returned as it is when an element is not a real number."""
+    values = []
+    for item in array.flat:
+        kind = type(item)
+        if isinstance(item, (str, bytes, bytearray, complex, np.complexfloating)) or not (
+            hasattr(kind, "__float__") or hasattr(kind, "__index__")
+        ):
+            return array
+        values.append(float(item))
+    return np.array(values, dtype=np.float64).reshape(array.shape)

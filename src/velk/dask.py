@@ -16,6 +16,8 @@ included. Needs dask (``pip install "dask[array]"``).
 
 from __future__ import annotations
 
+import itertools
+import math
 import operator
 from typing import Any, SupportsIndex
 
@@ -53,6 +55,23 @@ def merge(parts: list[SearchResult], k: int) -> SearchResult:
     return SearchResult(np.take_along_axis(scores, order, axis=1), np.take_along_axis(indices, order, axis=1))
 
 
+class _Call:
+    """Shared by the tasks of one search: once the caller has given up (Ctrl-C),
+    tasks not started yet return at once. Only threads of the calling process
+    see it; other processes simply finish their tasks."""
+
+    __slots__ = ("abandoned", "number")
+    _count = itertools.count()
+
+    def __init__(self) -> None:
+        self.abandoned = False
+        # Distinct calls must never share a task key.
+        self.number = next(self._count)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_Call, ())
+
+
 def chunk_search(
     queries: npt.NDArray[np.float32],
     block: npt.NDArray[Any],
@@ -61,8 +80,11 @@ def chunk_search(
     where: npt.NDArray[np.bool_] | None = None,
     rows: npt.NDArray[np.int64] | None = None,
     threads: int | None = None,
-) -> SearchResult:
+    call: _Call | None = None,
+) -> SearchResult | None:
     """velk.search over one chunk, with row indices counted from the whole array's start."""
+    if call is not None and call.abandoned:
+        return None
     # A chunk that dask shipped between processes may arrive misaligned
     # (deserialised from a byte frame at any offset) or strided; copy only then.
     embeddings = np.require(block, dtype=np.float32, requirements=["C_CONTIGUOUS", "ALIGNED"])
@@ -81,6 +103,32 @@ def shared_or_each(candidates: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return np.ascontiguousarray(candidates[0] if len(candidates) == 1 else candidates)
 
 
+def _merge_task(parts: list[SearchResult | None], k: int, call: _Call) -> SearchResult | None:
+    if call.abandoned or any(part is None for part in parts):
+        return None
+    return merge(parts, k)  # type: ignore[arg-type]
+
+
+def _probe(embeddings: Any) -> npt.NDArray[Any]:
+    """No rows of the embeddings' dtype and columns, for velk.search's own checks;
+    or a TypeError when they are not a dask array."""
+    if not isinstance(embeddings, da.Array):
+        raise TypeError(
+            f"embeddings must be a dask array, not {type(embeddings).__qualname__}; "
+            f"for a numpy array or any other buffer, call velk.search(queries, embeddings, k) instead"
+        )
+    if any(math.isnan(size) for size in embeddings.shape):
+        raise ValueError(
+            f"the dask array's chunk sizes are unknown (shape {embeddings.shape}); "
+            f"call embeddings.compute_chunk_sizes() first"
+        )
+    shape = tuple(int(size) for size in embeddings.shape)
+    if embeddings.ndim == 2 and embeddings.dtype == np.dtype(np.float32):
+        return np.empty((0, shape[1]), dtype=np.float32)
+    # Refused by velk.search: the array's own shape in its message, no memory.
+    return np.broadcast_to(np.empty((1,) * len(shape), dtype=embeddings.dtype), shape)
+
+
 def search(
     queries: npt.ArrayLike,
     embeddings: da.Array,
@@ -94,18 +142,27 @@ def search(
     """``velk.search`` over a 2-D dask array (rows, dim), chunk by chunk.
 
     Returns exactly what ``velk.search(queries, numpy.asarray(embeddings), k,
-    where=where, rows=rows, threads=threads)`` returns: ``where`` and ``rows``
-    (numpy arrays, or anything numpy reads) are checked once against the whole
-    array, then each chunk searches its own part of them. ``compute_kwargs`` go
-    to ``dask.compute`` (for example ``scheduler="threads"``); with a
-    ``distributed.Client`` active, dask uses it by default.
+    where=where, rows=rows, threads=threads)`` returns, and refuses what it
+    refuses, with its messages, before anything is computed: the dtype (only
+    float32), the shape, the queries, ``k`` and ``threads``. ``where`` and
+    ``rows`` (numpy arrays, or anything numpy reads) are checked once against
+    the whole array, then each chunk searches its own part of them. ``threads``
+    caps the worker threads of each chunk's search, as in ``velk.search``.
+    Arrays with unknown chunk sizes need ``compute_chunk_sizes()`` first. A
+    numpy array (or any other non-dask object) is refused: call
+    ``velk.search`` for it.
+
+    ``compute_kwargs`` go to ``dask.compute`` (for example
+    ``scheduler="threads"``); with a ``distributed.Client`` active, dask uses it
+    by default. With the synchronous and threaded schedulers, Ctrl-C on the
+    main thread stops the call; chunks not started by then are skipped.
     """
-    if embeddings.ndim != 2:
-        raise ValueError(f"embeddings must be a 2-D dask array (rows, dim), not {embeddings.ndim}-D")
+    # A search of no rows checks the embeddings' dtype and shape, the queries,
+    # dim, k and threads exactly as a search of the whole array would, and is
+    # the answer when nothing can be found.
+    probe = _probe(embeddings)
+    nothing = search_array(queries, probe, k, threads=threads)
     n, dim = (int(size) for size in embeddings.shape)
-    # A search of no rows checks the queries, dim and k exactly as a search of
-    # the whole array would, and is the answer when nothing can be found.
-    nothing = search_array(queries, np.empty((0, dim), dtype=np.float32), k, threads=threads)
     matrix, single = _query_matrix(queries)
     if where is not None and rows is not None:
         # The same refusal as velk.search, from an empty search.
@@ -119,6 +176,8 @@ def search(
     # Whole rows in every chunk: a row split across chunks would be scored in parts.
     embeddings = embeddings.rechunk({1: -1})
     row_starts = np.concatenate([[0], np.cumsum(embeddings.chunks[0])[:-1]])
+    call = _Call()
+    call_task = delayed(call, pure=False)
     query_task = delayed(matrix, pure=True)
     partials = [
         delayed(chunk_search, pure=True)(
@@ -129,15 +188,20 @@ def search(
             None if mask is None else shared_or_each(mask[:, start : start + size]),
             None if numbers is None else shared_or_each(chunk_rows(numbers, int(start), int(size))),
             threads,
+            call_task,
         )
         for block, start, size in zip(embeddings.to_delayed()[:, 0], row_starts, embeddings.chunks[0], strict=True)
     ]
     while len(partials) > 1:
         partials = [
-            delayed(merge, pure=True)(partials[i : i + MERGE_FAN_IN], width)
+            delayed(_merge_task, pure=True)(partials[i : i + MERGE_FAN_IN], width, call_task)
             for i in range(0, len(partials), MERGE_FAN_IN)
         ]
-    (result,) = compute(partials[0], **compute_kwargs)
+    try:
+        (result,) = compute(partials[0], **compute_kwargs)
+    except BaseException:
+        call.abandoned = True
+        raise
     scores, indices = result
     if single:
         return SearchResult(scores[0], indices[0])

@@ -173,9 +173,14 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     const auto indices = new_array<std::int64_t>(numpy.empty, numpy.int64, queries.rows(), width);
     // Row q of the results: the min(k, rows) best hits of query q, padded with
     // index -1 and score -inf.
-    run_without_interpreter_lock([&] {
-      search_queries(QuerySet{queries.floats(), embeddings.floats(), dim, k, threads, candidates.candidates()},
-                     ResultRows{scores.second, indices.second});
+    // Ctrl-C and other signal handlers run while the core works; one that
+    // raises stops the search and its exception is raised here. A pool that
+    // cannot start is told by the RuntimeError alone: the report on standard
+    // error is _velk's way, not velk's.
+    run_interruptibly_without_interpreter_lock([&](const StopCheck& stop) {
+      search_queries(
+          QuerySet{queries.floats(), embeddings.floats(), dim, k, threads, candidates.candidates(), &stop, false},
+          ResultRows{scores.second, indices.second});
     });
     return checked_new(PyTuple_Pack(2, scores.first.get(), indices.first.get()));
   });
