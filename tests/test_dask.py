@@ -243,9 +243,9 @@ def test_threads_caps_each_chunks_search(threads, monkeypatch):
     seen = []
     real = velk.dask.search_array
 
-    def spy(queries, rows, k, **options):
+    def spy(queries, embeddings, k, **options):
         seen.append(options.get("threads"))
-        return real(queries, rows, k, **options)
+        return real(queries, embeddings, k, **options)
 
     monkeypatch.setattr(velk.dask, "search_array", spy)
     got = velk.dask.search(WHOLE[:3], da.from_array(WHOLE, chunks=(7, DIM)), 4, threads=threads, scheduler="sync")
@@ -257,7 +257,7 @@ def test_threads_caps_each_chunks_search(threads, monkeypatch):
 def test_an_abandoned_call_skips_the_chunks_not_started():
     call = velk.dask._Call()
     call.abandoned = True
-    assert velk.dask.chunk_search(WHOLE[:2], WHOLE, 0, 3, None, call) is None
+    assert velk.dask.chunk_search(WHOLE[:2], WHOLE, 0, 3, call=call) is None
     assert velk.dask._merge_task([None], 3, velk.dask._Call()) is None
     # A copy sent to another process starts fresh, and two calls never share a task key.
     import pickle
