@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -39,6 +40,8 @@
 #include "similarity/float_environment.h"
 #include "similarity/row_scoring.h"
 #include "similarity/simd_level.h"
+#include "similarity/storage.h"
+#include "stored_values.h"
 
 namespace {
 
@@ -149,6 +152,30 @@ bool score(SimdLevel level, const FlatScoringContext& context, std::uint64_t beg
   return guards_intact;
 }
 
+// A float32 case as a stored collection of its own values.
+stored::Stored as_stored(const Case& c) {
+  stored::Stored s{velk::Storage::float32, c.dim, c.rows,
+                   std::vector<unsigned char>(c.embeddings.size() * sizeof(float)), c.embeddings};
+  std::memcpy(s.bytes.data(), c.embeddings.data(), s.bytes.size());
+  return s;
+}
+
+// Rows of a compact type: awkward stored values, whole zero rows and rows of
+// the type's extreme value.
+stored::Stored make_compact(Values& values, velk::Storage storage, std::uint64_t dim, std::uint64_t rows,
+                            unsigned weirdness) {
+  const auto below = [&values](std::uint64_t n) { return values.below(n); };
+  stored::Stored s = stored::make_stored(storage, rows, dim, values.below(dim + 1),
+                                         [&] { return stored::compact_bits(storage, weirdness, below); });
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    const std::uint64_t pick = values.below(10);
+    if (pick < 2) stored::fill_row(s, r, pick == 1);
+  }
+  return s;
+}
+
+// Every level, the scalar one included for the compact types, against the
+// scalar reference scoring each collection's float32 copy.
 int compare_all(std::uint64_t seed) {
   Values values(seed);
   std::vector<std::uint64_t> dims;
@@ -156,54 +183,64 @@ int compare_all(std::uint64_t seed) {
   for (std::uint64_t d : {63, 64, 65, 127, 128, 129, 383, 384, 385, 767, 768, 769}) dims.push_back(d);
 
   int failures = 0;
-  for (const SimdLevel level : velk::kSimdLevels) {
-    if (level == SimdLevel::scalar) continue;
-    if (!velk::simd_level_supported(level)) {
-      std::printf("skipped %s\n", velk::simd_level_name(level));
-      continue;
-    }
-    std::uint64_t scored = 0;
-    std::uint64_t nan_scores = 0;
-    for (const std::uint64_t dim : dims) {
-      const std::uint64_t rounds = dim > 100 ? 6 : 24;
-      for (std::uint64_t round = 0; round < rounds; ++round) {
-        // Queries shorter than, equal to and longer than the rows.
-        const std::uint64_t lengths[] = {dim, 1 + values.below(dim), dim + 1 + values.below(20), 1};
-        const std::uint64_t query_length = lengths[round % 4];
-        const std::uint64_t rows = 1 + values.below(dim > 100 ? 40 : 70);
-        const unsigned weirdness = round % 3 == 0 ? 0 : (round % 3 == 1 ? 20 : 300);
-        const Case c = make_case(values, dim, query_length, rows, weirdness);
-        const float squared = velk::squared_norm(c.query);
-        // The callers only score with a positive, infinite or NaN norm, but
-        // every norm must give the reference bits.
-        const float norms[] = {velk::norm_from_squared(squared), values.ordinary() + 2.0f, INFINITY};
-        const FlatScoringContext context{c.embeddings, dim, c.query, norms[round % 3]};
-        // A range that starts and ends anywhere, as the pool cuts them.
-        const std::uint64_t begin = values.below(rows);
-        const std::uint64_t end = begin + 1 + values.below(rows - begin);
-        std::vector<ScoredHit> expected, actual;
-        score(SimdLevel::scalar, context, begin, end, expected);
-        if (!score(level, context, begin, end, actual)) {
-          std::printf("FAIL %s wrote outside its range: dim %llu rows [%llu, %llu)\n", velk::simd_level_name(level),
-                      (unsigned long long)dim, (unsigned long long)begin, (unsigned long long)end);
-          ++failures;
-        }
-        for (std::uint64_t i = 0; i < expected.size(); ++i) {
-          ++scored;
-          if (expected[i].score != expected[i].score) ++nan_scores;
-          if (actual[i].index != expected[i].index || bits(actual[i].score) != bits(expected[i].score)) {
-            if (++failures <= 20) {
-              std::printf("FAIL %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
-                          velk::simd_level_name(level), (unsigned long long)dim, (unsigned long long)query_length,
-                          (unsigned long long)(begin + i), (unsigned long long)actual[i].index, bits(actual[i].score),
-                          (unsigned long long)expected[i].index, bits(expected[i].score));
+  for (const velk::Storage storage : velk::kStorages) {
+    const char* storage_name = velk::storage_name(storage);
+    for (const SimdLevel level : velk::kSimdLevels) {
+      if (level == SimdLevel::scalar && storage == velk::Storage::float32) continue;
+      if (!velk::simd_level_supported(level)) {
+        std::printf("skipped %s %s\n", velk::simd_level_name(level), storage_name);
+        continue;
+      }
+      std::uint64_t scored = 0;
+      std::uint64_t nan_scores = 0;
+      for (const std::uint64_t dim : dims) {
+        const std::uint64_t rounds = dim > 100 ? 6 : 24;
+        for (std::uint64_t round = 0; round < rounds; ++round) {
+          // Queries shorter than, equal to and longer than the rows.
+          const std::uint64_t lengths[] = {dim, 1 + values.below(dim), dim + 1 + values.below(20), 1};
+          const std::uint64_t query_length = lengths[round % 4];
+          const std::uint64_t rows = 1 + values.below(dim > 100 ? 40 : 70);
+          const unsigned weirdness = round % 3 == 0 ? 0 : (round % 3 == 1 ? 20 : 300);
+          Case c = make_case(values, dim, query_length, rows, weirdness);
+          const stored::Stored s =
+              storage == velk::Storage::float32 ? as_stored(c) : make_compact(values, storage, dim, rows, weirdness);
+          // A NaN query now and then: every row with a positive norm scores NaN.
+          if (round % 5 == 4) c.query[values.below(query_length)] = NAN;
+          const float squared = velk::squared_norm(c.query);
+          // The callers only score with a positive, infinite or NaN norm, but
+          // every norm must give the reference bits.
+          const float norms[] = {velk::norm_from_squared(squared), values.ordinary() + 2.0f, INFINITY};
+          const FlatScoringContext copy{s.copy_collection(), c.query, norms[round % 3]};
+          const FlatScoringContext context{s.collection(), c.query, norms[round % 3]};
+          // A range that starts and ends anywhere, as the pool cuts them.
+          const std::uint64_t begin = values.below(rows);
+          const std::uint64_t end = begin + 1 + values.below(rows - begin);
+          std::vector<ScoredHit> expected, actual;
+          score(SimdLevel::scalar, copy, begin, end, expected);
+          if (!score(level, context, begin, end, actual)) {
+            std::printf("FAIL %s %s wrote outside its range: dim %llu rows [%llu, %llu)\n",
+                        velk::simd_level_name(level), storage_name, (unsigned long long)dim, (unsigned long long)begin,
+                        (unsigned long long)end);
+            ++failures;
+          }
+          for (std::uint64_t i = 0; i < expected.size(); ++i) {
+            ++scored;
+            if (expected[i].score != expected[i].score) ++nan_scores;
+            if (actual[i].index != expected[i].index || bits(actual[i].score) != bits(expected[i].score)) {
+              if (++failures <= 20) {
+                std::printf("FAIL %s %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
+                            velk::simd_level_name(level), storage_name, (unsigned long long)dim,
+                            (unsigned long long)query_length, (unsigned long long)(begin + i),
+                            (unsigned long long)actual[i].index, bits(actual[i].score),
+                            (unsigned long long)expected[i].index, bits(expected[i].score));
+              }
             }
           }
         }
       }
+      std::printf("checked %s %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level), storage_name,
+                  (unsigned long long)scored, (unsigned long long)nan_scores);
     }
-    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level), (unsigned long long)scored,
-                (unsigned long long)nan_scores);
   }
   return failures == 0 ? 0 : 1;
 }
@@ -213,7 +250,8 @@ int bench(std::uint64_t rows, std::uint64_t dim) {
   std::vector<float> embeddings(rows * dim), query(dim);
   for (float& x : embeddings) x = values.ordinary();
   for (float& x : query) x = values.ordinary();
-  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  const FlatScoringContext context{velk::float32_collection(embeddings.data(), embeddings.size(), dim), query,
+                                   velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
   for (const SimdLevel level : velk::kSimdLevels) {
     if (!velk::simd_level_supported(level)) continue;
@@ -237,7 +275,8 @@ int threads(std::uint64_t rows, std::uint64_t dim) {
   std::vector<float> embeddings(rows * dim), query(dim);
   for (float& x : embeddings) x = values.ordinary();
   for (float& x : query) x = values.ordinary();
-  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  const FlatScoringContext context{velk::float32_collection(embeddings.data(), embeddings.size(), dim), query,
+                                   velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
   constexpr int kRounds = 2000;
   for (unsigned count = 1; count <= 2; ++count) {
@@ -370,7 +409,7 @@ class PortableValues {
   std::uint64_t state_;
 };
 
-int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
+int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed, velk::Storage storage) {
   PortableValues values(seed);
   std::vector<float> embeddings(rows * dim), query(dim);
   for (float& x : query) x = values.value(false);
@@ -379,7 +418,18 @@ int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
   for (std::uint64_t r = 0; r < rows; ++r) {
     if (values.next() % 16 == 0) std::fill(embeddings.begin() + r * dim, embeddings.begin() + (r + 1) * dim, 0.0f);
   }
-  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  stored::Stored compact;
+  velk::Collection collection = velk::float32_collection(embeddings.data(), embeddings.size(), dim);
+  if (storage != velk::Storage::float32) {
+    // Stored values with a few of the type's edges, and some zero rows.
+    const auto below = [&values](std::uint64_t n) { return values.next() % n; };
+    compact = stored::make_stored(storage, rows, dim, 0, [&] { return stored::compact_bits(storage, 4, below); });
+    for (std::uint64_t r = 0; r < rows; ++r) {
+      if (values.next() % 16 == 0) stored::fill_row(compact, r, false);
+    }
+    collection = compact.collection();
+  }
+  const FlatScoringContext context{collection, query, velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
   velk::score_rows(context, 0, rows, out.data());
   std::uint64_t h = 0xCBF29CE484222325u;  // FNV-1a over each row's index and score bits
@@ -392,9 +442,9 @@ int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
     mix(bits(hit.score), 4);
     if (hit.score != hit.score) ++nan_scores;
   }
-  std::printf("%016llx %s %llu x %llu seed %llu, %llu NaN scores\n", (unsigned long long)h,
-              velk::simd_level_name(velk::active_simd_level()), (unsigned long long)rows, (unsigned long long)dim,
-              (unsigned long long)seed, (unsigned long long)nan_scores);
+  std::printf("%016llx %s %s %llu x %llu seed %llu, %llu NaN scores\n", (unsigned long long)h,
+              velk::simd_level_name(velk::active_simd_level()), velk::storage_name(storage), (unsigned long long)rows,
+              (unsigned long long)dim, (unsigned long long)seed, (unsigned long long)nan_scores);
   return 0;
 }
 
@@ -429,7 +479,8 @@ int environment() {
     const float scale = r % 2 ? 1e-21f : 1.0f;
     for (std::uint64_t j = 0; j < kDim; ++j) embeddings[r * kDim + j] = values.ordinary() * scale;
   }
-  const FlatScoringContext context{embeddings, kDim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  const FlatScoringContext context{velk::float32_collection(embeddings.data(), embeddings.size(), kDim), query,
+                                   velk::norm_from_squared(velk::squared_norm(query))};
   const auto same = [](const std::vector<ScoredHit>& a, const std::vector<ScoredHit>& b) {
     for (std::size_t i = 0; i < a.size(); ++i) {
       if (a[i].index != b[i].index || bits(a[i].score) != bits(b[i].score)) return false;
@@ -476,6 +527,11 @@ int environment() {
 }
 #endif
 
+int usage() {
+  std::fprintf(stderr, "storage types: float32 float16 bfloat16 int8 uint8\n");
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -485,9 +541,11 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "read") {
     return read(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
   }
-  if (argc == 5 && std::string(argv[1]) == "hash") {
+  if ((argc == 5 || argc == 6) && std::string(argv[1]) == "hash") {
+    const std::optional<velk::Storage> storage = stored::storage_named(argc == 6 ? argv[5] : "float32");
+    if (!storage) return usage();
     return hash(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
-                std::strtoull(argv[4], nullptr, 10));
+                std::strtoull(argv[4], nullptr, 10), *storage);
   }
 #if defined(__x86_64__) || defined(__aarch64__)
   if (argc == 2 && std::string(argv[1]) == "environment") return environment();
