@@ -106,25 +106,24 @@ inline void load_partial_block(const E* const (&rows)[T::kLanes], std::uint64_t 
   T::transpose(x);
 }
 
-// Adds the wide blocks that fit in the rows, from column 0, and returns the
-// column after the last of them (0 without wide blocks).
-template <class T, class E>
-std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim,
-                              std::uint64_t dot_length, const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
+// Adds wide blocks from column c on while they end by `end` (dot_length with
+// the query's products, dim for squares alone) and returns the column after
+// the last; c itself without wide blocks.
+template <class T, class E, bool WithQuery>
+std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query, std::uint64_t c,
+                              std::uint64_t end, const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
   constexpr std::uint64_t kWide = wide_columns<T, E>();
-  std::uint64_t c = 0;
   if constexpr (kWide != 0) {
     constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
     typename T::Vector x[T::kLanes];
-    for (; c + kWide <= dim; c += kWide) {
+    for (; c + kWide <= end; c += kWide) {
       T::load_wide(rows, c, ahead, x);
       for (std::uint64_t k = 0; k < T::kLanes; ++k) {
         typename T::Vector v[kPerUnit];
         T::widen_units(rows[0], x[k], v);
         for (std::uint64_t u = 0; u < kPerUnit; ++u) {
-          const std::uint64_t column = c + k * kPerUnit + u;
-          if (column < dot_length) {
-            add_products(sums, v[u], T::broadcast(query[column]));
+          if constexpr (WithQuery) {
+            add_products(sums, v[u], T::broadcast(query[c + k * kPerUnit + u]));
           } else {
             add_squares(sums, v[u]);
           }
@@ -143,7 +142,7 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
   typename T::Vector x[kLanes];
   // Wide blocks first, where the instruction set has them for these values:
   // the same columns in the same order, for fewer shuffles.
-  std::uint64_t c = add_wide_blocks<T, E>(sums, rows, query, dim, dot_length, ahead);
+  std::uint64_t c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, ahead);
   for (; c + kLanes <= dot_length; c += kLanes) {
     load_block<T, E>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
@@ -167,6 +166,7 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
     c += width;
   }
   // Columns beyond the query count only in the row's norm.
+  c = add_wide_blocks<T, E, false>(sums, rows, query, c, dim, ahead);
   for (; c + kLanes <= dim; c += kLanes) {
     load_block<T, E>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_squares(sums, x[j]);
