@@ -100,7 +100,7 @@ def search(
             lists, offsets = _row_lists(_row_numbers(rows, len(matrix), n))
     # One crossing: the embeddings' buffer, every remaining check, k, threads,
     # the result arrays and the search itself.
-    scores, indices = _native.search(matrix, embeddings, k, threads, mask, lists, offsets)
+    scores, indices = _native.search(matrix, embeddings, k, threads, mask, lists, offsets, None)
     if single:
         return SearchResult(scores[0], indices[0])
     return SearchResult(scores, indices)
@@ -110,7 +110,7 @@ def _row_count(matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int
     """The embeddings' row count, which the candidates are checked against.
     The embeddings, queries and threads are refused first, with the search's
     own messages: a search for k = 0 checks them and scores nothing."""
-    _native.search(matrix, embeddings, 0, threads, None, None, None)
+    _native.search(matrix, embeddings, 0, threads, None, None, None, None)
     with memoryview(embeddings) as view:
         # The search took it: a 2-D buffer, so its shape is there.
         return int(view.shape[0]) if view.shape else 0
