@@ -14,6 +14,7 @@ def search(
     where: Buffer | None,
     rows: Buffer | None,
     offsets: Buffer | None,
+    storage: str | None,
     /,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
     """(scores, indices) of the top k of every query; the core runs without the interpreter lock."""
