@@ -9,9 +9,13 @@
 //
 // returns a checksum of the bytes (so that no compiler drops the read).
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -87,23 +91,71 @@ Reader fastest_reader() {
   return read_portable;
 }
 
+// Helpers started once and kept, as a search's worker pool is: a call wakes
+// them rather than paying for thread creation each time.
+class Team {
+ public:
+  explicit Team(std::size_t helpers) {
+    for (std::size_t i = 0; i < helpers; ++i) members_.emplace_back([this, i] { serve(i + 1); });
+  }
+
+  // Runs job(part) for every part in [0, parts); the caller takes part 0.
+  template <typename Job>
+  void run(std::size_t parts, const Job& job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = job;
+      parts_ = parts;
+      pending_ = parts - 1;
+      ++generation_;
+    }
+    wake_.notify_all();
+    job(0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return pending_ == 0; });
+  }
+
+  std::size_t size() const { return members_.size() + 1; }
+
+ private:
+  void serve(std::size_t part) {
+    std::uint64_t seen = 0;
+    for (;;) {
+      std::function<void(std::size_t)> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return generation_ != seen; });
+        seen = generation_;
+        if (part >= parts_) continue;
+        job = job_;
+      }
+      job(part);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--pending_ == 0) done_.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  std::function<void(std::size_t)> job_;
+  std::size_t parts_ = 0, pending_ = 0;
+  std::uint64_t generation_ = 0;
+  std::vector<std::thread> members_;
+};
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) std::uint64_t velk_plain_read(const void* data, std::size_t bytes,
                                                                                  int threads) {
   static const Reader reader = fastest_reader();
+  // Never joined: the process ends with them waiting.
+  static Team* const team = new Team(std::max(1U, std::thread::hardware_concurrency()) - 1);
   const auto* start = static_cast<const unsigned char*>(data);
-  const std::size_t parts = threads > 1 ? static_cast<std::size_t>(threads) : 1;
-  // Each thread one contiguous share, cut at cache-line boundaries; the
-  // calling thread reads the first.
+  const std::size_t parts = std::min<std::size_t>(threads > 1 ? static_cast<std::size_t>(threads) : 1, team->size());
+  // Each thread one contiguous share, cut at cache-line boundaries.
   std::vector<std::uint64_t> sums(parts, 0);
-  std::vector<std::thread> team;
   const auto bound = [&](std::size_t part) { return part == parts ? bytes : (bytes / parts) / 64 * 64 * part; };
-  for (std::size_t part = 1; part < parts; ++part) {
-    team.emplace_back([&, part] { sums[part] = reader(start + bound(part), bound(part + 1) - bound(part)); });
-  }
-  sums[0] = reader(start, bound(1));
-  for (std::thread& member : team) member.join();
+  team->run(parts, [&](std::size_t part) { sums[part] = reader(start + bound(part), bound(part + 1) - bound(part)); });
   std::uint64_t total = 0;
   for (std::uint64_t s : sums) total += s;
   return total;

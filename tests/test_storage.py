@@ -384,7 +384,7 @@ def test_bfloat16_refusals_name_bfloat16(make, error, message):
         velk.search(np.ones(2, np.float32), make(ml_dtypes.bfloat16), 1)
     assert type(raised.value) is error and str(raised.value).startswith(message)
     if error is ValueError and "must be a 2-D" not in message:
-        # The same refusal before a subset is read, and from the dask probe.
+        # The same refusal when a subset is given: the embeddings are checked first.
         with pytest.raises(error, match="^embeddings must"):
             velk.search(np.ones(2, np.float32), make(ml_dtypes.bfloat16), 1, rows=[0])
 
