@@ -16,6 +16,10 @@ if(VELK_HOST_CHECKS)
   # Driver and arguments of each hashed pass; the hash is the first
   # 16-hex-digit word of the driver's last line.
   set(_velk_hashed_runs "kernel_check hash 30011 100 7" "flat_search_check" "batch_search_check hash")
+  # Every compact storage type too: the NEON widening against the host's.
+  foreach(storage float16 bfloat16 int8 uint8)
+    list(APPEND _velk_hashed_runs "kernel_check hash 30011 100 7 ${storage}" "batch_search_check hash ${storage}")
+  endforeach()
   foreach(run IN LISTS _velk_hashed_runs)
     separate_arguments(run)
     list(POP_FRONT run driver)

@@ -5,7 +5,8 @@
 // collector. Built and run by test_batch_levels.py, and cross-compiled for
 // 64-bit ARM by `make test-aarch64`:
 //   batch_search_check [SEED]   compare, print one line per level
-//   batch_search_check hash     search fixed-seed data at the widest level and
+//   batch_search_check hash [STORAGE]  search fixed-seed data (held as STORAGE,
+//                               float32 by default) at the widest level and
 //                               print a hash of the result bits, which must be
 //                               the same on every processor
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -23,6 +25,8 @@
 #include "similarity/cosine.h"
 #include "similarity/search.h"
 #include "similarity/simd_level.h"
+#include "similarity/storage.h"
+#include "stored_values.h"
 
 namespace {
 
@@ -241,13 +245,42 @@ Results flat_searches(const Case& c) {
   return out;
 }
 
-Results search(SimdLevel level, const Case& c, const Subset* subset = nullptr) {
+// Case c with its rows held in a compact type: stored values in place of
+// c.embeddings, which becomes their float32 copy; whole zero rows, rows of the
+// type's extreme value, duplicates of row 0 (tied scores), and queries equal
+// to row 0's copy.
+stored::Stored make_compact(Values& values, velk::Storage storage, Case& c, unsigned weirdness) {
+  const auto below = [&values](std::uint64_t n) { return values.below(n); };
+  stored::Stored s =
+      stored::make_stored(storage, c.rows, c.dim, 0, [&] { return stored::compact_bits(storage, weirdness, below); });
+  for (std::uint64_t r = 1; r < c.rows; ++r) {
+    const std::uint64_t pick = values.below(12);
+    if (pick < 2) stored::fill_row(s, r, pick == 1);
+    if (pick == 2) {
+      std::memcpy(s.bytes.data() + r * s.dim * velk::storage_bytes(storage), s.bytes.data(),
+                  s.dim * velk::storage_bytes(storage));
+      std::copy_n(s.copy.begin(), s.dim, s.copy.begin() + static_cast<std::ptrdiff_t>(r * s.dim));
+    }
+  }
+  c.embeddings = s.copy;
+  for (std::uint64_t q = 0; q < c.queries; ++q) {
+    if (values.below(8) == 0) {
+      std::copy_n(s.copy.begin(), c.dim, c.query_rows.begin() + static_cast<std::ptrdiff_t>(q * c.dim));
+    }
+  }
+  return s;
+}
+
+// The multi-query search of the case's rows, or of the stored rows when given.
+Results search(SimdLevel level, const Case& c, const Subset* subset = nullptr, const stored::Stored* rows = nullptr) {
   const std::uint64_t width = std::min(c.k, c.rows);
   // A guard entry after each array: nothing may be written past the results.
   Results out{std::vector<float>(c.queries * width + 1, 12345.0f),
               std::vector<std::int64_t>(c.queries * width + 1, 777)};
   const velk::Candidates candidates = subset != nullptr ? candidates_of(*subset, c) : velk::Candidates{};
-  velk::search_queries_with(level, {c.query_rows, c.embeddings, c.dim, c.k, c.threads, candidates},
+  const velk::Collection collection =
+      rows != nullptr ? rows->collection() : velk::float32_collection(c.embeddings.data(), c.embeddings.size(), c.dim);
+  velk::search_queries_with(level, {c.query_rows, collection, c.k, c.threads, candidates},
                             {out.scores.data(), out.indices.data()});
   return out;
 }
@@ -280,59 +313,71 @@ int compare_all(std::uint64_t seed) {
     return nan_scores;
   };
   // Every level meets the same cases; the reference is computed once per case.
-  std::vector<Results> references;
-  std::vector<Subset> subsets;
-  std::vector<Results> subset_references;
-  for (const SimdLevel level : velk::kSimdLevels) {
-    if (!velk::simd_level_supported(level)) {
-      std::printf("skipped %s\n", velk::simd_level_name(level));
-      continue;
-    }
-    std::uint64_t compared = 0;
-    std::uint64_t nan_scores = 0;
-    std::uint64_t compared_cases = 0;
-    Values level_values(seed);
-    for (const std::uint64_t dim : dims) {
-      for (std::uint64_t round = 0; round < 3; ++round) {
-        // Sometimes enough rows for several blocks and for the pool.
-        const std::uint64_t rows = 1 + level_values.below(round == 2 ? 3000 : 200);
-        const std::uint64_t queries = 1 + level_values.below(round == 1 ? 40 : 12);
-        const unsigned weirdness = round == 0 ? 0 : (round == 1 ? 10 : 200);
-        const Case c = make_case(level_values, rows, dim, queries, weirdness);
-        const std::uint64_t number = compared_cases++;
-        if (number == references.size()) {
-          references.push_back(reference(c));
-          compare("flat_top_k", c, flat_searches(c), references.back());
-          subsets.push_back(make_subset(level_values, c));
-          subset_references.push_back(reference(c, &subsets.back()));
-        } else {
-          make_subset(level_values, c);  // the same draws as the first level made
-        }
-        const Results& want = references[number];
-        const Results got = search(level, c);
-        if (bits(got.scores.back()) != bits(12345.0f) || got.indices.back() != 777) {
-          std::printf("FAIL %s wrote past the results: dim %llu\n", velk::simd_level_name(level),
-                      static_cast<unsigned long long>(dim));
-          ++failures;
-        }
-        compared += want.scores.size();
-        nan_scores += compare(velk::simd_level_name(level), c, got, want);
-        const Results got_subset = search(level, c, &subsets[number]);
-        compared += subset_references[number].scores.size();
-        const std::string what =
-            std::string(velk::simd_level_name(level)) + " subset form " + std::to_string(subsets[number].form);
-        nan_scores += compare(what.c_str(), c, got_subset, subset_references[number]);
+  for (const velk::Storage storage : velk::kStorages) {
+    const bool compact = storage != velk::Storage::float32;
+    const char* storage_name = velk::storage_name(storage);
+    // The compact types on a shorter list of widths, every shape of the row
+    // and tile kernels still met: single values, partial blocks, one and
+    // several whole blocks, a partial block after many.
+    std::vector<std::uint64_t> storage_dims = dims;
+    if (compact) storage_dims = {1, 7, 16, 17, 31, 128, 384, 769};
+    std::vector<Results> references;
+    std::vector<Subset> subsets;
+    std::vector<Results> subset_references;
+    for (const SimdLevel level : velk::kSimdLevels) {
+      if (!velk::simd_level_supported(level)) {
+        std::printf("skipped %s %s\n", velk::simd_level_name(level), storage_name);
+        continue;
       }
+      std::uint64_t compared = 0;
+      std::uint64_t nan_scores = 0;
+      std::uint64_t compared_cases = 0;
+      Values level_values(seed + static_cast<std::uint64_t>(storage));
+      for (const std::uint64_t dim : storage_dims) {
+        for (std::uint64_t round = 0; round < 3; ++round) {
+          // Sometimes enough rows for several blocks and for the pool.
+          const std::uint64_t rows = 1 + level_values.below(round == 2 ? 3000 : 200);
+          const std::uint64_t queries = 1 + level_values.below(round == 1 ? 40 : 12);
+          const unsigned weirdness = round == 0 ? 0 : (round == 1 ? 10 : 200);
+          Case c = make_case(level_values, rows, dim, queries, weirdness);
+          std::optional<stored::Stored> held;
+          if (compact) held = make_compact(level_values, storage, c, weirdness);
+          const stored::Stored* stored_rows = held ? &*held : nullptr;
+          const std::uint64_t number = compared_cases++;
+          if (number == references.size()) {
+            references.push_back(reference(c));
+            if (!compact) compare("flat_top_k", c, flat_searches(c), references.back());
+            subsets.push_back(make_subset(level_values, c));
+            subset_references.push_back(reference(c, &subsets.back()));
+          } else {
+            make_subset(level_values, c);  // the same draws as the first level made
+          }
+          const std::string what = std::string(velk::simd_level_name(level)) + " " + storage_name;
+          const Results& want = references[number];
+          const Results got = search(level, c, nullptr, stored_rows);
+          if (bits(got.scores.back()) != bits(12345.0f) || got.indices.back() != 777) {
+            std::printf("FAIL %s wrote past the results: dim %llu\n", what.c_str(),
+                        static_cast<unsigned long long>(dim));
+            ++failures;
+          }
+          compared += want.scores.size();
+          nan_scores += compare(what.c_str(), c, got, want);
+          const Results got_subset = search(level, c, &subsets[number], stored_rows);
+          compared += subset_references[number].scores.size();
+          const std::string subset_what = what + " subset form " + std::to_string(subsets[number].form);
+          nan_scores += compare(subset_what.c_str(), c, got_subset, subset_references[number]);
+        }
+      }
+      std::printf("checked %s %s: %llu entries, %llu NaN scores\n", velk::simd_level_name(level), storage_name,
+                  static_cast<unsigned long long>(compared), static_cast<unsigned long long>(nan_scores));
     }
-    std::printf("checked %s: %llu entries, %llu NaN scores\n", velk::simd_level_name(level),
-                static_cast<unsigned long long>(compared), static_cast<unsigned long long>(nan_scores));
   }
   std::printf("%d failures\n", failures);
   return failures == 0 ? 0 : 1;
 }
 
 // FNV-1a over the result bits of a fixed-seed batch: the same on every processor.
-int print_hash() {
+int print_hash(velk::Storage storage) {
   Values values(20261208);
   std::uint64_t hash = 0xcbf29ce484222325u;
   const auto mix = [&hash](std::uint64_t word) {
@@ -344,19 +389,29 @@ int print_hash() {
   for (const std::uint64_t dim : {1, 7, 64, 100, 385}) {
     Case c = make_case(values, 4000, dim, 37, 20);
     c.k = 25;
-    const Results got = search(velk::active_simd_level(), c);
+    std::optional<stored::Stored> held;
+    if (storage != velk::Storage::float32) held = make_compact(values, storage, c, 20);
+    const Results got = search(velk::active_simd_level(), c, nullptr, held ? &*held : nullptr);
     for (std::uint64_t i = 0; i + 1 < got.scores.size(); ++i) {
       mix(bits(got.scores[i]));
       mix(static_cast<std::uint64_t>(got.indices[i]));
     }
   }
-  std::printf("%016llx %s\n", static_cast<unsigned long long>(hash), velk::simd_level_name(velk::active_simd_level()));
+  std::printf("%016llx %s %s\n", static_cast<unsigned long long>(hash),
+              velk::simd_level_name(velk::active_simd_level()), velk::storage_name(storage));
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string(argv[1]) == "hash") return print_hash();
+  if (argc > 1 && std::string(argv[1]) == "hash") {
+    const std::optional<velk::Storage> storage = stored::storage_named(argc > 2 ? argv[2] : "float32");
+    if (!storage) {
+      std::fprintf(stderr, "storage types: float32 float16 bfloat16 int8 uint8\n");
+      return 2;
+    }
+    return print_hash(*storage);
+  }
   return compare_all(argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1);
 }

@@ -2,11 +2,18 @@
 // reference, bit for bit, on random data full of awkward values. Built and run
 // by test_dispatch.py; also usable by hand:
 //   kernel_check                 run the comparison, print one line per variant
-//   kernel_check bench ROWS DIM  time each variant on one thread
-//   kernel_check threads ROWS DIM  time the chosen variant on 1 and 2 plain
-//                                  threads, each always scoring the same half
-//   kernel_check read ROWS DIM     time a plain read of such an array on 1 and
-//                                  2 threads: the floor for any scorer
+//   kernel_check bench ROWS DIM [STORAGE]  time each variant on one thread
+//   kernel_check threads ROWS DIM [STORAGE]  time the chosen variant on 1 and
+//                                  2 plain threads, each always scoring the
+//                                  same half
+//   kernel_check read ROWS DIM [STORAGE]  time a plain read of the bytes of such
+//                                  an array on 1 and 2 threads: the floor for
+//                                  any scorer
+//   kernel_check search ROWS DIM QUERIES THREADS [ROUNDS]  time the search
+//                                  of every storage type and the plain read of
+//                                  its bytes, alternating, in one process, and
+//                                  print the ratios between them
+//   (STORAGE: float32, the default, float16, bfloat16, int8 or uint8)
 //   kernel_check hash ROWS DIM SEED  score fixed-seed rows with the widest
 //                                  variant and print a hash of the score bits,
 //                                  which must be the same on every processor
@@ -21,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -38,7 +46,10 @@
 #include "similarity/cosine.h"
 #include "similarity/float_environment.h"
 #include "similarity/row_scoring.h"
+#include "similarity/search.h"
 #include "similarity/simd_level.h"
+#include "similarity/storage.h"
+#include "stored_values.h"
 
 namespace {
 
@@ -149,6 +160,30 @@ bool score(SimdLevel level, const FlatScoringContext& context, std::uint64_t beg
   return guards_intact;
 }
 
+// A float32 case as a stored collection of its own values.
+stored::Stored as_stored(const Case& c) {
+  stored::Stored s{velk::Storage::float32, c.dim, c.rows,
+                   std::vector<unsigned char>(c.embeddings.size() * sizeof(float)), c.embeddings};
+  std::memcpy(s.bytes.data(), c.embeddings.data(), s.bytes.size());
+  return s;
+}
+
+// Rows of a compact type: awkward stored values, whole zero rows and rows of
+// the type's extreme value.
+stored::Stored make_compact(Values& values, velk::Storage storage, std::uint64_t dim, std::uint64_t rows,
+                            unsigned weirdness) {
+  const auto below = [&values](std::uint64_t n) { return values.below(n); };
+  stored::Stored s = stored::make_stored(storage, rows, dim, values.below(dim + 1),
+                                         [&] { return stored::compact_bits(storage, weirdness, below); });
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    const std::uint64_t pick = values.below(10);
+    if (pick < 2) stored::fill_row(s, r, pick == 1);
+  }
+  return s;
+}
+
+// Every level, the scalar one included for the compact types, against the
+// scalar reference scoring each collection's float32 copy.
 int compare_all(std::uint64_t seed) {
   Values values(seed);
   std::vector<std::uint64_t> dims;
@@ -156,64 +191,108 @@ int compare_all(std::uint64_t seed) {
   for (std::uint64_t d : {63, 64, 65, 127, 128, 129, 383, 384, 385, 767, 768, 769}) dims.push_back(d);
 
   int failures = 0;
-  for (const SimdLevel level : velk::kSimdLevels) {
-    if (level == SimdLevel::scalar) continue;
-    if (!velk::simd_level_supported(level)) {
-      std::printf("skipped %s\n", velk::simd_level_name(level));
-      continue;
-    }
-    std::uint64_t scored = 0;
-    std::uint64_t nan_scores = 0;
-    for (const std::uint64_t dim : dims) {
-      const std::uint64_t rounds = dim > 100 ? 6 : 24;
-      for (std::uint64_t round = 0; round < rounds; ++round) {
-        // Queries shorter than, equal to and longer than the rows.
-        const std::uint64_t lengths[] = {dim, 1 + values.below(dim), dim + 1 + values.below(20), 1};
-        const std::uint64_t query_length = lengths[round % 4];
-        const std::uint64_t rows = 1 + values.below(dim > 100 ? 40 : 70);
-        const unsigned weirdness = round % 3 == 0 ? 0 : (round % 3 == 1 ? 20 : 300);
-        const Case c = make_case(values, dim, query_length, rows, weirdness);
-        const float squared = velk::squared_norm(c.query);
-        // The callers only score with a positive, infinite or NaN norm, but
-        // every norm must give the reference bits.
-        const float norms[] = {velk::norm_from_squared(squared), values.ordinary() + 2.0f, INFINITY};
-        const FlatScoringContext context{c.embeddings, dim, c.query, norms[round % 3]};
-        // A range that starts and ends anywhere, as the pool cuts them.
-        const std::uint64_t begin = values.below(rows);
-        const std::uint64_t end = begin + 1 + values.below(rows - begin);
-        std::vector<ScoredHit> expected, actual;
-        score(SimdLevel::scalar, context, begin, end, expected);
-        if (!score(level, context, begin, end, actual)) {
-          std::printf("FAIL %s wrote outside its range: dim %llu rows [%llu, %llu)\n", velk::simd_level_name(level),
-                      (unsigned long long)dim, (unsigned long long)begin, (unsigned long long)end);
-          ++failures;
-        }
-        for (std::uint64_t i = 0; i < expected.size(); ++i) {
-          ++scored;
-          if (expected[i].score != expected[i].score) ++nan_scores;
-          if (actual[i].index != expected[i].index || bits(actual[i].score) != bits(expected[i].score)) {
-            if (++failures <= 20) {
-              std::printf("FAIL %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
-                          velk::simd_level_name(level), (unsigned long long)dim, (unsigned long long)query_length,
-                          (unsigned long long)(begin + i), (unsigned long long)actual[i].index, bits(actual[i].score),
-                          (unsigned long long)expected[i].index, bits(expected[i].score));
+  for (const velk::Storage storage : velk::kStorages) {
+    const char* storage_name = velk::storage_name(storage);
+    for (const SimdLevel level : velk::kSimdLevels) {
+      if (level == SimdLevel::scalar && storage == velk::Storage::float32) continue;
+      if (!velk::simd_level_supported(level)) {
+        std::printf("skipped %s %s\n", velk::simd_level_name(level), storage_name);
+        continue;
+      }
+      std::uint64_t scored = 0;
+      std::uint64_t nan_scores = 0;
+      for (const std::uint64_t dim : dims) {
+        const std::uint64_t rounds = dim > 100 ? 6 : 24;
+        for (std::uint64_t round = 0; round < rounds; ++round) {
+          // Queries shorter than, equal to and longer than the rows.
+          const std::uint64_t lengths[] = {dim, 1 + values.below(dim), dim + 1 + values.below(20), 1};
+          const std::uint64_t query_length = lengths[round % 4];
+          const std::uint64_t rows = 1 + values.below(dim > 100 ? 40 : 70);
+          const unsigned weirdness = round % 3 == 0 ? 0 : (round % 3 == 1 ? 20 : 300);
+          Case c = make_case(values, dim, query_length, rows, weirdness);
+          const stored::Stored s =
+              storage == velk::Storage::float32 ? as_stored(c) : make_compact(values, storage, dim, rows, weirdness);
+          // A NaN query now and then: every row with a positive norm scores NaN.
+          if (round % 5 == 4) c.query[values.below(query_length)] = NAN;
+          const float squared = velk::squared_norm(c.query);
+          // The callers only score with a positive, infinite or NaN norm, but
+          // every norm must give the reference bits.
+          const float norms[] = {velk::norm_from_squared(squared), values.ordinary() + 2.0f, INFINITY};
+          const FlatScoringContext copy{s.copy_collection(), c.query, norms[round % 3]};
+          const FlatScoringContext context{s.collection(), c.query, norms[round % 3]};
+          // A range that starts and ends anywhere, as the pool cuts them.
+          const std::uint64_t begin = values.below(rows);
+          const std::uint64_t end = begin + 1 + values.below(rows - begin);
+          std::vector<ScoredHit> expected, actual;
+          score(SimdLevel::scalar, copy, begin, end, expected);
+          if (!score(level, context, begin, end, actual)) {
+            std::printf("FAIL %s %s wrote outside its range: dim %llu rows [%llu, %llu)\n",
+                        velk::simd_level_name(level), storage_name, (unsigned long long)dim, (unsigned long long)begin,
+                        (unsigned long long)end);
+            ++failures;
+          }
+          for (std::uint64_t i = 0; i < expected.size(); ++i) {
+            ++scored;
+            if (expected[i].score != expected[i].score) ++nan_scores;
+            if (actual[i].index != expected[i].index || bits(actual[i].score) != bits(expected[i].score)) {
+              if (++failures <= 20) {
+                std::printf("FAIL %s %s dim %llu query %llu row %llu: index %llu score %08x, expected %llu %08x\n",
+                            velk::simd_level_name(level), storage_name, (unsigned long long)dim,
+                            (unsigned long long)query_length, (unsigned long long)(begin + i),
+                            (unsigned long long)actual[i].index, bits(actual[i].score),
+                            (unsigned long long)expected[i].index, bits(expected[i].score));
+              }
             }
           }
         }
       }
+      std::printf("checked %s %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level), storage_name,
+                  (unsigned long long)scored, (unsigned long long)nan_scores);
     }
-    std::printf("checked %s: %llu rows, %llu NaN scores\n", velk::simd_level_name(level), (unsigned long long)scored,
-                (unsigned long long)nan_scores);
   }
   return failures == 0 ? 0 : 1;
 }
 
-int bench(std::uint64_t rows, std::uint64_t dim) {
+// Ordinary rows held as `storage`, for timing: values that are ordinary
+// numbers whichever way the 16-bit patterns are read (float16 or bfloat16),
+// and any bytes for the 8-bit types.
+stored::Stored timing_rows(velk::Storage storage, std::uint64_t rows, std::uint64_t dim) {
   Values values(7);
-  std::vector<float> embeddings(rows * dim), query(dim);
-  for (float& x : embeddings) x = values.ordinary();
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  const auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  stored::Stored s{storage, dim, rows, std::vector<unsigned char>(rows * dim * velk::storage_bytes(storage)), {}};
+  if (storage == velk::Storage::float32) {
+    std::vector<float> floats(rows * dim);
+    for (float& x : floats) x = values.ordinary();
+    std::memcpy(s.bytes.data(), floats.data(), s.bytes.size());
+  } else if (velk::storage_bytes(storage) == 2) {
+    for (std::uint64_t i = 0; i < rows * dim; ++i) {
+      const std::uint64_t r = next();
+      const auto bits = static_cast<std::uint16_t>(0x3800u + (r & 0xBFFu) + ((r >> 12) & 1u) * 0x8000u);
+      std::memcpy(s.bytes.data() + 2 * i, &bits, 2);
+    }
+  } else {
+    for (unsigned char& b : s.bytes) b = static_cast<unsigned char>(next());
+  }
+  return s;
+}
+
+std::vector<float> timing_query(std::uint64_t dim) {
+  Values values(8);
+  std::vector<float> query(dim);
   for (float& x : query) x = values.ordinary();
-  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  return query;
+}
+
+int bench(std::uint64_t rows, std::uint64_t dim, velk::Storage storage) {
+  const stored::Stored s = timing_rows(storage, rows, dim);
+  const std::vector<float> query = timing_query(dim);
+  const FlatScoringContext context{s.collection(), query, velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
   for (const SimdLevel level : velk::kSimdLevels) {
     if (!velk::simd_level_supported(level)) continue;
@@ -224,20 +303,18 @@ int bench(std::uint64_t rows, std::uint64_t dim) {
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
       best = std::min(best, elapsed.count());
     }
-    std::printf("%-7s %10.3f ms  %6.2f GB/s\n", velk::simd_level_name(level), best * 1e3,
-                static_cast<double>(rows * dim * sizeof(float)) / best / 1e9);
+    std::printf("%-7s %-8s %10.3f ms  %6.2f GB/s\n", velk::simd_level_name(level), velk::storage_name(storage),
+                best * 1e3, static_cast<double>(s.bytes.size()) / best / 1e9);
   }
   return 0;
 }
 
 // What the scorer itself allows on several cores, without a pool: each thread
 // scores its fixed share of the rows, then all meet at a barrier.
-int threads(std::uint64_t rows, std::uint64_t dim) {
-  Values values(7);
-  std::vector<float> embeddings(rows * dim), query(dim);
-  for (float& x : embeddings) x = values.ordinary();
-  for (float& x : query) x = values.ordinary();
-  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+int threads(std::uint64_t rows, std::uint64_t dim, velk::Storage storage) {
+  const stored::Stored s = timing_rows(storage, rows, dim);
+  const std::vector<float> query = timing_query(dim);
+  const FlatScoringContext context{s.collection(), query, velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
   constexpr int kRounds = 2000;
   for (unsigned count = 1; count <= 2; ++count) {
@@ -257,9 +334,9 @@ int threads(std::uint64_t rows, std::uint64_t dim) {
     }
     for (std::thread& member : team) member.join();
     std::sort(seconds.begin(), seconds.end());
-    std::printf("%s, %u thread(s): median %8.1f us per pass over %llu x %llu\n",
-                velk::simd_level_name(velk::active_simd_level()), count, seconds[kRounds / 2] * 1e6,
-                (unsigned long long)rows, (unsigned long long)dim);
+    std::printf("%s %s, %u thread(s): median %8.1f us per pass over %llu x %llu\n",
+                velk::simd_level_name(velk::active_simd_level()), velk::storage_name(storage), count,
+                seconds[kRounds / 2] * 1e6, (unsigned long long)rows, (unsigned long long)dim);
   }
   return 0;
 }
@@ -301,29 +378,77 @@ float plain_read(const float* data, std::uint64_t count) {
   return total;
 }
 
-int read(std::uint64_t rows, std::uint64_t dim) {
-  const std::vector<float> embeddings(rows * dim, 1.0f);
+// Seconds of one plain read of `count` floats on `threads` threads, each
+// reading its own share.
+double timed_read(const std::vector<float>& data, unsigned threads) {
+  static volatile float sink = 0;
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> team;
+  for (unsigned t = 0; t < threads; ++t) {
+    team.emplace_back([&, t] {
+      const std::uint64_t begin = data.size() * t / threads, end = data.size() * (t + 1) / threads;
+      sink = sink + plain_read(data.data() + begin, end - begin);
+    });
+  }
+  for (std::thread& member : team) member.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The plain read of as many bytes as rows x dim values of `storage` take.
+int read(std::uint64_t rows, std::uint64_t dim, velk::Storage storage) {
+  const std::vector<float> embeddings(rows * dim * velk::storage_bytes(storage) / sizeof(float), 1.0f);
   constexpr int kRounds = 7;
-  volatile float sink = 0;
   for (unsigned count = 1; count <= 2; ++count) {
     std::vector<double> seconds;
-    for (int round = 0; round < kRounds; ++round) {
-      const auto start = std::chrono::steady_clock::now();
-      std::vector<std::thread> team;
-      for (unsigned t = 0; t < count; ++t) {
-        team.emplace_back([&, t] {
-          const std::uint64_t begin = embeddings.size() * t / count, end = embeddings.size() * (t + 1) / count;
-          sink = sink + plain_read(embeddings.data() + begin, end - begin);
-        });
-      }
-      for (std::thread& member : team) member.join();
-      seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
+    for (int round = 0; round < kRounds; ++round) seconds.push_back(timed_read(embeddings, count));
     std::sort(seconds.begin(), seconds.end());
     const double median = seconds[kRounds / 2];
-    std::printf("plain read, %u thread(s): median %10.3f ms  %6.2f GB/s over %llu x %llu\n", count, median * 1e3,
+    std::printf("plain read, %u thread(s): median %10.3f ms  %6.2f GB/s over %llu x %llu %s\n", count, median * 1e3,
                 static_cast<double>(embeddings.size() * sizeof(float)) / median / 1e9, (unsigned long long)rows,
-                (unsigned long long)dim);
+                (unsigned long long)dim, velk::storage_name(storage));
+  }
+  return 0;
+}
+
+// In one process, runs alternating: the multi-query search of `queries`
+// queries (k = 10, at most `threads` tasks) over rows x dim rows of every
+// storage type, and the plain read of each type's bytes on as many threads.
+// Prints the median of each and the ratios the storage types are held to.
+int search(std::uint64_t rows, std::uint64_t dim, std::uint64_t queries, unsigned threads, int rounds) {
+  std::vector<stored::Stored> collections;
+  for (const velk::Storage storage : velk::kStorages) collections.push_back(timing_rows(storage, rows, dim));
+  // The reads of 4-, 2- and 1-byte values' bytes.
+  const std::vector<float> reads[3] = {std::vector<float>(rows * dim, 1.0f), std::vector<float>(rows * dim / 2, 1.0f),
+                                       std::vector<float>(rows * dim / 4, 1.0f)};
+  Values values(9);
+  std::vector<float> query_rows(queries * dim);
+  for (float& x : query_rows) x = values.ordinary();
+  std::vector<float> scores(queries * 10);
+  std::vector<std::int64_t> indices(queries * 10);
+  std::vector<double> search_seconds[velk::kStorageCount], read_seconds[3];
+  for (int round = 0; round < rounds; ++round) {
+    for (int r = 0; r < 3; ++r) read_seconds[r].push_back(timed_read(reads[r], threads));
+    for (std::size_t i = 0; i < collections.size(); ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      velk::search_queries({query_rows, collections[i].collection(), 10, threads, {}}, {scores.data(), indices.data()});
+      search_seconds[i].push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+  }
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double float32 = median(search_seconds[0]);
+  std::printf("%s, %llu x %llu, %llu queries, %u thread(s), medians of %d alternating rounds:\n",
+              velk::simd_level_name(velk::active_simd_level()), (unsigned long long)rows, (unsigned long long)dim,
+              (unsigned long long)queries, threads, rounds);
+  for (std::size_t i = 0; i < collections.size(); ++i) {
+    const velk::Storage storage = velk::kStorages[i];
+    const int width = velk::storage_bytes(storage) == 4 ? 0 : (velk::storage_bytes(storage) == 2 ? 1 : 2);
+    const double mine = median(search_seconds[i]);
+    const double floor = median(read_seconds[width]);
+    std::printf("  %-8s search %9.3f ms  read %9.3f ms  search/read %5.2f  float32/this %5.2f\n",
+                velk::storage_name(storage), mine * 1e3, floor * 1e3, mine / floor, float32 / mine);
   }
   return 0;
 }
@@ -370,7 +495,7 @@ class PortableValues {
   std::uint64_t state_;
 };
 
-int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
+int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed, velk::Storage storage) {
   PortableValues values(seed);
   std::vector<float> embeddings(rows * dim), query(dim);
   for (float& x : query) x = values.value(false);
@@ -379,7 +504,18 @@ int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
   for (std::uint64_t r = 0; r < rows; ++r) {
     if (values.next() % 16 == 0) std::fill(embeddings.begin() + r * dim, embeddings.begin() + (r + 1) * dim, 0.0f);
   }
-  const FlatScoringContext context{embeddings, dim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  stored::Stored compact;
+  velk::Collection collection = velk::float32_collection(embeddings.data(), embeddings.size(), dim);
+  if (storage != velk::Storage::float32) {
+    // Stored values with a few of the type's edges, and some zero rows.
+    const auto below = [&values](std::uint64_t n) { return values.next() % n; };
+    compact = stored::make_stored(storage, rows, dim, 0, [&] { return stored::compact_bits(storage, 4, below); });
+    for (std::uint64_t r = 0; r < rows; ++r) {
+      if (values.next() % 16 == 0) stored::fill_row(compact, r, false);
+    }
+    collection = compact.collection();
+  }
+  const FlatScoringContext context{collection, query, velk::norm_from_squared(velk::squared_norm(query))};
   std::vector<ScoredHit> out(rows);
   velk::score_rows(context, 0, rows, out.data());
   std::uint64_t h = 0xCBF29CE484222325u;  // FNV-1a over each row's index and score bits
@@ -392,9 +528,9 @@ int hash(std::uint64_t rows, std::uint64_t dim, std::uint64_t seed) {
     mix(bits(hit.score), 4);
     if (hit.score != hit.score) ++nan_scores;
   }
-  std::printf("%016llx %s %llu x %llu seed %llu, %llu NaN scores\n", (unsigned long long)h,
-              velk::simd_level_name(velk::active_simd_level()), (unsigned long long)rows, (unsigned long long)dim,
-              (unsigned long long)seed, (unsigned long long)nan_scores);
+  std::printf("%016llx %s %s %llu x %llu seed %llu, %llu NaN scores\n", (unsigned long long)h,
+              velk::simd_level_name(velk::active_simd_level()), velk::storage_name(storage), (unsigned long long)rows,
+              (unsigned long long)dim, (unsigned long long)seed, (unsigned long long)nan_scores);
   return 0;
 }
 
@@ -429,7 +565,8 @@ int environment() {
     const float scale = r % 2 ? 1e-21f : 1.0f;
     for (std::uint64_t j = 0; j < kDim; ++j) embeddings[r * kDim + j] = values.ordinary() * scale;
   }
-  const FlatScoringContext context{embeddings, kDim, query, velk::norm_from_squared(velk::squared_norm(query))};
+  const FlatScoringContext context{velk::float32_collection(embeddings.data(), embeddings.size(), kDim), query,
+                                   velk::norm_from_squared(velk::squared_norm(query))};
   const auto same = [](const std::vector<ScoredHit>& a, const std::vector<ScoredHit>& b) {
     for (std::size_t i = 0; i < a.size(); ++i) {
       if (a[i].index != b[i].index || bits(a[i].score) != bits(b[i].score)) return false;
@@ -476,24 +613,36 @@ int environment() {
 }
 #endif
 
+int usage() {
+  std::fprintf(stderr, "storage types: float32 float16 bfloat16 int8 uint8\n");
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "bench") {
-    return bench(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if ((argc == 4 || argc == 5) && (mode == "bench" || mode == "read" || mode == "threads")) {
+    const std::optional<velk::Storage> storage = stored::storage_named(argc == 5 ? argv[4] : "float32");
+    if (!storage) return usage();
+    const std::uint64_t rows = std::strtoull(argv[2], nullptr, 10), dim = std::strtoull(argv[3], nullptr, 10);
+    if (mode == "bench") return bench(rows, dim, *storage);
+    if (mode == "read") return read(rows, dim, *storage);
+    return threads(rows, dim, *storage);
   }
-  if (argc == 4 && std::string(argv[1]) == "read") {
-    return read(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
+  if ((argc == 6 || argc == 7) && mode == "search") {
+    return search(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                  std::strtoull(argv[4], nullptr, 10), static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10)),
+                  argc == 7 ? std::atoi(argv[6]) : 9);
   }
-  if (argc == 5 && std::string(argv[1]) == "hash") {
+  if ((argc == 5 || argc == 6) && std::string(argv[1]) == "hash") {
+    const std::optional<velk::Storage> storage = stored::storage_named(argc == 6 ? argv[5] : "float32");
+    if (!storage) return usage();
     return hash(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
-                std::strtoull(argv[4], nullptr, 10));
+                std::strtoull(argv[4], nullptr, 10), *storage);
   }
 #if defined(__x86_64__) || defined(__aarch64__)
   if (argc == 2 && std::string(argv[1]) == "environment") return environment();
 #endif
-  if (argc == 4 && std::string(argv[1]) == "threads") {
-    return threads(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
-  }
   return compare_all(argc == 2 ? std::strtoull(argv[1], nullptr, 10) : 20261208);
 }

@@ -225,7 +225,8 @@ void query_set_searches_from_many_threads(int rounds) {
     const std::uint64_t width = std::min<std::uint64_t>(k, 6000);
     b.scores.resize(queries * width);
     b.indices.resize(queries * width);
-    velk::search_queries({b.queries, b.embeddings, dim, k, b.threads, b.candidates()},
+    velk::search_queries({b.queries, velk::float32_collection(b.embeddings.data(), b.embeddings.size(), dim), k,
+                          b.threads, b.candidates()},
                          {b.scores.data(), b.indices.data()});
     batches.push_back(std::move(b));
   }
@@ -234,7 +235,8 @@ void query_set_searches_from_many_threads(int rounds) {
       const Batch& b = batches[static_cast<std::size_t>(caller + round) % batches.size()];
       std::vector<float> scores(b.scores.size());
       std::vector<std::int64_t> indices(b.indices.size());
-      velk::search_queries({b.queries, b.embeddings, b.dim, b.k, b.threads, b.candidates()},
+      velk::search_queries({b.queries, velk::float32_collection(b.embeddings.data(), b.embeddings.size(), b.dim), b.k,
+                            b.threads, b.candidates()},
                            {scores.data(), indices.data()});
       bool same = indices == b.indices;
       for (std::size_t i = 0; same && i < scores.size(); ++i) same = bits(scores[i]) == bits(b.scores[i]);

@@ -7,7 +7,7 @@ import platform
 import subprocess
 
 import pytest
-from test_dispatch import runnable_variants
+from test_dispatch import STORAGES, checked_pairs, runnable_variants
 
 from conftest import check_driver
 
@@ -31,6 +31,6 @@ def test_every_level_gives_the_single_query_bits(batch_search_check, seed):
         env={**os.environ, "RAYON_NUM_THREADS": "3"},
     )
     assert run.returncode == 0, run.stdout + run.stderr
-    checked = {line.split()[1].rstrip(":") for line in run.stdout.splitlines() if line.startswith("checked")}
-    assert checked == runnable_variants() | {"scalar"}, run.stdout
+    levels = runnable_variants() | {"scalar"}
+    assert checked_pairs(run.stdout) == {(level, storage) for level in levels for storage in STORAGES}, run.stdout
     assert " 0 NaN scores" not in run.stdout, "the data must exercise the NaN recomputation"

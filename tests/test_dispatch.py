@@ -37,7 +37,17 @@ def runnable_variants():
     if ARM64:
         return {"neon"}
     flags = cpu_flags()
-    return {"sse2"} | ({"avx2"} if "avx2" in flags else set()) | ({"avx512"} if "avx512f" in flags else set())
+    # The AVX2 kernels widen float16 with F16C, which the level requires.
+    avx2 = {"avx2"} if {"avx2", "f16c"} <= flags else set()
+    return {"sse2"} | avx2 | ({"avx512"} if "avx512f" in flags else set())
+
+
+STORAGES = {"float32", "float16", "bfloat16", "int8", "uint8"}
+
+
+def checked_pairs(stdout):
+    """The (level, storage type) pairs a driver reports as compared."""
+    return {tuple(line.split()[1:3]) for line in stdout.replace(":", " ").splitlines() if line.startswith("checked")}
 
 
 @pytest.mark.skipif(not (X86 or ARM64), reason="the SIMD variants exist on x86-64 and 64-bit ARM only")
@@ -45,9 +55,12 @@ def runnable_variants():
 def test_every_variant_gives_the_reference_bits(kernel_check, seed):
     run = subprocess.run([str(kernel_check), str(seed)], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
-    checked = {line.split()[1].rstrip(":") for line in run.stdout.splitlines() if line.startswith("checked")}
-    # Every instantiation the processor can run must really have been compared.
-    assert checked == runnable_variants(), run.stdout
+    # Every instantiation the processor can run must really have been
+    # compared, for every storage type; the compact types on the scalar level
+    # too, against the scalar reference on their float32 copies.
+    expected = {(level, storage) for level in runnable_variants() for storage in STORAGES}
+    expected |= {("scalar", storage) for storage in STORAGES - {"float32"}}
+    assert checked_pairs(run.stdout) == expected, run.stdout
     assert " 0 NaN scores" not in run.stdout, "the data must exercise the NaN recomputation"
 
 

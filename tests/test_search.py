@@ -236,14 +236,16 @@ UNALIGNED = np.frombuffer(bytes(41), np.float32, 10, 1).reshape(5, 2)
         (
             lambda: velk.search([1.0], np.ones((3, 2)), 1),
             TypeError,
-            "embeddings must hold float32 in native byte order, not a 2-D array of float64 with shape (3, 2); "
-            "convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
+            "embeddings must hold float32, float16, bfloat16, int8 or uint8 in native byte order, not a 2-D array "
+            "of float64 with shape (3, 2); convert it once with numpy.ascontiguousarray(embeddings, "
+            "dtype=numpy.float32), or dtype=numpy.float16 for half the memory",
         ),
         (
             lambda: velk.search([1.0], np.ones((3, 2), ">f4"), 1),
             TypeError,
-            "embeddings must hold float32 in native byte order, not a 2-D array of byte-swapped float32 with shape "
-            "(3, 2); convert it once with numpy.ascontiguousarray(embeddings, dtype=numpy.float32)",
+            "embeddings must hold float32, float16, bfloat16, int8 or uint8 in native byte order, not a 2-D array "
+            "of byte-swapped float32 with shape (3, 2); convert it once with numpy.ascontiguousarray(embeddings, "
+            "dtype=numpy.float32), or dtype=numpy.float16 for half the memory",
         ),
         (
             lambda: velk.search([1.0], np.ones(4, np.float32), 1),
@@ -384,8 +386,8 @@ FIT = np.ones((4, 3), np.float32)
 @pytest.mark.parametrize(
     ("args", "error", "message"),
     [
-        ((FIT, FIT), TypeError, "search() takes exactly 7 positional arguments (2 given)"),
-        ((FIT, FIT, 1, None, None), TypeError, "search() takes exactly 7 positional arguments (5 given)"),
+        ((FIT, FIT), TypeError, "search() takes exactly 8 positional arguments (2 given)"),
+        ((FIT, FIT, 1, None, None), TypeError, "search() takes exactly 8 positional arguments (5 given)"),
         (
             (np.ones(3, np.float32), FIT, 1, None),
             ValueError,
@@ -427,7 +429,7 @@ FIT = np.ones((4, 3), np.float32)
 )
 def test_the_native_entry_refuses_with_the_search_messages(args, error, message):
     with pytest.raises(BaseException) as raised:
-        velk._native.search(*args, *((None,) * (7 - len(args)) if len(args) == 4 else ()))
+        velk._native.search(*args, *((None,) * (8 - len(args)) if len(args) == 4 else ()))
     assert type(raised.value) is error and str(raised.value) == message
     assert raised.value.__context__ is None
 
@@ -447,7 +449,7 @@ class Index:
 def test_the_native_entry_returns_fresh_arrays(k, threads, width):
     rng = np.random.default_rng(7)
     e = rng.standard_normal((4, 3), dtype=np.float32)
-    scores, indices = velk._native.search(e[:2], e, k, threads, None, None, None)
+    scores, indices = velk._native.search(e[:2], e, k, threads, None, None, None, None)
     for array, dtype in ((scores, np.float32), (indices, np.int64)):
         assert array.dtype == dtype and array.shape == (2, width)
         assert array.flags.c_contiguous and array.flags.writeable and array.flags.owndata
@@ -460,9 +462,9 @@ def test_an_index_that_raises_passes_its_own_error():
         raise KeyError("mine")
 
     with pytest.raises(KeyError, match="mine"):
-        velk._native.search(FIT, FIT, Index(refuse), None, None, None, None)
+        velk._native.search(FIT, FIT, Index(refuse), None, None, None, None, None)
     with pytest.raises(TypeError, match="^threads must be None or an int, not Index$"):
-        velk._native.search(FIT, FIT, 1, Index(lambda: 1.5), None, None, None)
+        velk._native.search(FIT, FIT, 1, Index(lambda: 1.5), None, None, None, None)
 
 
 def test_numpy_empty_is_taken_once_at_import(monkeypatch):
@@ -483,8 +485,8 @@ def test_embeddings_of_any_native_float32_format_are_read():
     swapped = ctypes.c_float.__ctype_be__ if sys.byteorder == "little" else ctypes.c_float.__ctype_le__
     with pytest.raises(
         TypeError,
-        match="^embeddings must hold float32 in native byte order, not a 2-D array of "
-        r"byte-swapped float32 with shape \(4, 3\)",
+        match="^embeddings must hold float32, float16, bfloat16, int8 or uint8 in native byte order, not a 2-D "
+        r"array of byte-swapped float32 with shape \(4, 3\)",
     ):
         velk.search([1.0, 2.0, 0.0], ((swapped * 3) * 4)(), 4)
     assert_same(velk.search([1.0, 2.0, 0.0], little, 4), want)

@@ -238,7 +238,7 @@ def test_refusals_say_what_was_given_and_what_is_expected(kwargs, error, message
 
 
 def test_the_embeddings_are_refused_before_the_candidates():
-    with pytest.raises(TypeError, match="^embeddings must hold float32"):
+    with pytest.raises(TypeError, match="^embeddings must hold float32, float16, bfloat16, int8 or uint8"):
         velk.search(Q[:3], E.astype(np.float64), 2, rows=[N + 10])
     with pytest.raises(TypeError, match="^embeddings must be a 2-D float32 array"):
         velk.search(Q[:3], E.tolist(), 2, where=np.ones(N, bool))
@@ -263,7 +263,7 @@ def test_the_embeddings_are_refused_before_the_candidates():
 )
 def test_the_native_entry_checks_the_candidates_it_reads(args, message):
     with pytest.raises(ValueError) as raised:
-        velk._native.search(Q[:3], E, 2, None, *args)
+        velk._native.search(Q[:3], E, 2, None, *args, None)
     assert str(raised.value) == message
 
 

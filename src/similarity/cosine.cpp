@@ -47,28 +47,51 @@ float root(float x) noexcept {
 // The plain loops below are the hot path; they give exactly the careful result
 // whenever it is not NaN, because a NaN, once in an accumulator, stays there.
 // Only a NaN result is recomputed with the careful operations.
-float plain_dot(const float* a, const float* b, std::size_t n) noexcept {
+// The second operand of a dot product and the vector of a squared norm may be
+// stored in a compact form; each value is widened exactly before it is used.
+template <class E>
+float plain_dot(const float* a, const E* b, std::size_t n) noexcept {
   float acc = -0.0f;
-  for (std::size_t i = 0; i < n; ++i) acc = acc + a[i] * b[i];
+  for (std::size_t i = 0; i < n; ++i) acc = acc + a[i] * widen(b[i]);
   return acc;
 }
 
-float careful_dot(const float* a, const float* b, std::size_t n) noexcept {
+template <class E>
+float careful_dot(const float* a, const E* b, std::size_t n) noexcept {
   float acc = -0.0f;
-  for (std::size_t i = 0; i < n; ++i) acc = add(acc, mul(a[i], b[i]));
+  for (std::size_t i = 0; i < n; ++i) acc = add(acc, mul(a[i], widen(b[i])));
   return acc;
 }
 
-float plain_squares(const float* v, std::size_t n) noexcept {
+template <class E>
+float plain_squares(const E* v, std::size_t n) noexcept {
   float acc = -0.0f;
-  for (std::size_t i = 0; i < n; ++i) acc = acc + v[i] * v[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    const float x = widen(v[i]);
+    acc = acc + x * x;
+  }
   return acc;
 }
 
-float careful_squares(const float* v, std::size_t n) noexcept {
+template <class E>
+float careful_squares(const E* v, std::size_t n) noexcept {
   float acc = -0.0f;
-  for (std::size_t i = 0; i < n; ++i) acc = add(acc, mul(v[i], v[i]));
+  for (std::size_t i = 0; i < n; ++i) {
+    const float x = widen(v[i]);
+    acc = add(acc, mul(x, x));
+  }
   return acc;
+}
+
+template <class E>
+float typed_row_score(const E* row, std::size_t dim, std::span<const float> query, float query_norm) noexcept {
+  float nr = plain_squares(row, dim);
+  if (is_nan(nr)) nr = careful_squares(row, dim);
+  if (!(nr > 0.0f)) return 0.0f;
+  const std::size_t n = std::min<std::size_t>(dim, query.size());
+  float d = plain_dot(query.data(), row, n);
+  if (is_nan(d)) d = careful_dot(query.data(), row, n);
+  return div(d, mul(root(nr), query_norm));
 }
 
 }  // namespace
@@ -110,10 +133,14 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b) noex
 }
 
 float row_score(std::span<const float> row, std::span<const float> query, float query_norm) noexcept {
-  const float nr = squared_norm(row);
-  if (!(nr > 0.0f)) return 0.0f;
-  const float d = dot_product(query, row);
-  return div(d, mul(root(nr), query_norm));
+  return typed_row_score(row.data(), row.size(), query, query_norm);
+}
+
+float row_score(Storage storage, const void* row, std::uint64_t dim, std::span<const float> query,
+                float query_norm) noexcept {
+  return with_element(storage, [&]<class E> {
+    return typed_row_score(static_cast<const E*>(row), static_cast<std::size_t>(dim), query, query_norm);
+  });
 }
 
 }  // namespace velk

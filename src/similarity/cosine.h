@@ -9,7 +9,10 @@
 //    operands, the left one (the accumulator, the first factor, the dividend).
 #pragma once
 
+#include <cstdint>
 #include <span>
+
+#include "similarity/storage.h"
 
 namespace velk {
 
@@ -27,6 +30,11 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b) noex
 // caller; a row whose squared norm is not greater than zero (zero or NaN)
 // scores +0.0. The dot product covers min(row, query) elements.
 float row_score(std::span<const float> row, std::span<const float> query, float query_norm) noexcept;
+
+// The same over a stored row of `dim` values, each widened to float32 exactly:
+// the score of the row's float32 copy, bit for bit.
+float row_score(Storage storage, const void* row, std::uint64_t dim, std::span<const float> query,
+                float query_norm) noexcept;
 
 // Square root of a squared norm, as row_score expects its query_norm.
 float norm_from_squared(float squared) noexcept;

@@ -28,12 +28,12 @@ namespace {
 
 // The rows of one lane group starting at row `first` of the run. A short last
 // group repeats its last row in the spare lanes, which are computed and dropped.
-template <int Lanes>
-inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t count,
-                       const float* (&rows)[Lanes]) noexcept {
+template <class E, int Lanes>
+inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t count, const E* (&rows)[Lanes]) noexcept {
+  const E* const base = static_cast<const E*>(run.first_row);
   for (std::uint64_t r = 0; std::cmp_less(r, Lanes); ++r) {
     const std::uint64_t at = first + (r < count ? r : count - 1);
-    rows[r] = run.first_row + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
+    rows[r] = base + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
   }
 }
 
@@ -69,8 +69,8 @@ inline void add_squares(Sums<T>& sums, typename T::Vector x) noexcept {
 // turns the reads ahead into one sequential stream, a group in advance; into
 // the second-level cache, since a group of long rows would not fit the first.
 // Numbered rows are scattered: each lane then asks for its own next row.
-template <class T>
-inline void load_block(const float* const (&rows)[T::kLanes], std::uint64_t column,
+template <class T, class E>
+inline void load_block(const E* const (&rows)[T::kLanes], std::uint64_t column,
                        const std::uintptr_t (&ahead)[T::kLanes], typename T::Vector (&x)[T::kLanes]) noexcept {
   for (int r = 0; r < T::kLanes; ++r) {
     if constexpr (T::kPrefetch) {
@@ -85,31 +85,31 @@ inline void load_block(const float* const (&rows)[T::kLanes], std::uint64_t colu
 }
 
 // A partial block of `width` columns: nothing past the rows' ends is read.
-template <class T>
-inline void load_partial_block(const float* const (&rows)[T::kLanes], std::uint64_t column, std::uint64_t width,
+template <class T, class E>
+inline void load_partial_block(const E* const (&rows)[T::kLanes], std::uint64_t column, std::uint64_t width,
                                typename T::Vector (&x)[T::kLanes]) noexcept {
   for (int r = 0; r < T::kLanes; ++r) x[r] = T::load_first(rows[r] + column, width);
   T::transpose(x);
 }
 
-template <class T>
-Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
+template <class T, class E>
+Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
                  const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   typename T::Vector x[kLanes];
   std::uint64_t c = 0;
   for (; c + kLanes <= dot_length; c += kLanes) {
-    load_block<T>(rows, c, ahead, x);
+    load_block<T, E>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
   }
   // The block where the query ends, if it ends inside the rows.
   if (c < dot_length) {
     const std::uint64_t width = dim - c < kLanes ? dim - c : kLanes;
     if (width == kLanes) {
-      load_block<T>(rows, c, ahead, x);
+      load_block<T, E>(rows, c, ahead, x);
     } else {
-      load_partial_block<T>(rows, c, width, x);
+      load_partial_block<T, E>(rows, c, width, x);
     }
     const std::uint64_t with_query = dot_length - c;
     for (std::uint64_t j = 0; j < width; ++j) {
@@ -123,37 +123,39 @@ Sums<T> row_sums(const float* const (&rows)[T::kLanes], const float* query, std:
   }
   // Columns beyond the query count only in the row's norm.
   for (; c + kLanes <= dim; c += kLanes) {
-    load_block<T>(rows, c, ahead, x);
+    load_block<T, E>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_squares(sums, x[j]);
   }
   if (c < dim) {
     const std::uint64_t width = dim - c;
-    load_partial_block<T>(rows, c, width, x);
+    load_partial_block<T, E>(rows, c, width, x);
     for (std::uint64_t j = 0; j < width; ++j) add_squares(sums, x[j]);
   }
   return sums;
 }
 
-template <class T>
+// Element type E is how the run's values are stored; each is widened to
+// float32 as it is loaded.
+template <class T, class E>
 void score_lane_groups(const RowRun& run) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   const typename T::Vector query_norm = T::broadcast(run.query_norm);
   for (std::uint64_t first = 0; first < run.rows; first += kLanes) {
     const std::uint64_t count = run.rows - first < kLanes ? run.rows - first : kLanes;
-    const float* rows[kLanes];
+    const E* rows[kLanes];
     group_rows(run, first, count, rows);
     // How far each lane's next row is: the next group's, in bytes.
     std::uintptr_t ahead[kLanes];
     if (run.row_numbers == nullptr || first + kLanes >= run.rows) {
-      for (std::uint64_t r = 0; r < kLanes; ++r) ahead[r] = kLanes * run.dim * sizeof(float);
+      for (std::uint64_t r = 0; r < kLanes; ++r) ahead[r] = kLanes * run.dim * sizeof(E);
     } else {
-      const float* next[kLanes];
+      const E* next[kLanes];
       group_rows(run, first + kLanes, run.rows - first - kLanes < kLanes ? run.rows - first - kLanes : kLanes, next);
       for (std::uint64_t r = 0; r < kLanes; ++r) {
         ahead[r] = reinterpret_cast<std::uintptr_t>(next[r]) - reinterpret_cast<std::uintptr_t>(rows[r]);
       }
     }
-    const Sums<T> sums = row_sums<T>(rows, run.query, run.dim, run.dot_length, ahead);
+    const Sums<T> sums = row_sums<T, E>(rows, run.query, run.dim, run.dot_length, ahead);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));

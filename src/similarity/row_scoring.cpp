@@ -11,7 +11,7 @@ void score_rows(const FlatScoringContext& context, std::uint64_t begin, std::uin
 void score_rows_with(SimdLevel level, const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
                      ScoredHit* out) noexcept {
   if (begin >= end) return;
-  simd_kernels(level).score_rows(row_run(context, begin, end, out));
+  simd_kernels(level).score(context.embeddings.storage, row_run(context, begin, end, out));
   for (std::uint64_t r = 0; r < end - begin; ++r) out[r].score = settled_score(context, begin + r, out[r].score);
 }
 

@@ -9,13 +9,13 @@
 #include "similarity/scored_hit.h"
 #include "similarity/simd_kernels.h"
 #include "similarity/simd_level.h"
+#include "similarity/storage.h"
 
 namespace velk {
 
 // Read-only record shared by every worker of one single-query search.
 struct FlatScoringContext {
-  std::span<const float> embeddings;
-  std::uint64_t dim;
+  Collection embeddings;
   std::span<const float> query;
   float query_norm;
 };
@@ -28,17 +28,20 @@ struct FlatScoringContext {
 // zero-norm guard ends in a NaN score.
 inline float settled_score(const FlatScoringContext& context, std::uint64_t index, float score) noexcept {
   if (!is_nan(score)) return score;
-  // Only the first min(dim, query length) query elements meet the row.
-  return row_score(context.embeddings.subspan(index * context.dim, context.dim), context.query, context.query_norm);
+  // Only the first min(dim, query length) query elements meet the row, read
+  // in its own storage type.
+  const Collection& rows = context.embeddings;
+  return row_score(rows.storage, rows.row(index), rows.dim, context.query, context.query_norm);
 }
 
 // Rows [begin, end) of the context as a run for a row scorer, landing in out.
 inline RowRun row_run(const FlatScoringContext& context, std::uint64_t begin, std::uint64_t end,
                       ScoredHit* out) noexcept {
-  const std::uint64_t dot_length = context.dim < context.query.size() ? context.dim : context.query.size();
-  return {context.embeddings.data() + begin * context.dim,
+  const std::uint64_t dim = context.embeddings.dim;
+  const std::uint64_t dot_length = dim < context.query.size() ? dim : context.query.size();
+  return {context.embeddings.row(begin),
           end - begin,
-          context.dim,
+          dim,
           context.query.data(),
           dot_length,
           context.query_norm,
@@ -51,16 +54,9 @@ inline RowRun row_run(const FlatScoringContext& context, std::uint64_t begin, st
 // out[i] = {rows[i], score of that row}.
 inline RowRun numbered_row_run(const FlatScoringContext& context, const std::uint64_t* rows, std::uint64_t count,
                                ScoredHit* out) noexcept {
-  const std::uint64_t dot_length = context.dim < context.query.size() ? context.dim : context.query.size();
-  return {context.embeddings.data(),
-          count,
-          context.dim,
-          context.query.data(),
-          dot_length,
-          context.query_norm,
-          0,
-          out,
-          rows};
+  const std::uint64_t dim = context.embeddings.dim;
+  const std::uint64_t dot_length = dim < context.query.size() ? dim : context.query.size();
+  return {context.embeddings.data, count, dim, context.query.data(), dot_length, context.query_norm, 0, out, rows};
 }
 
 // Scores rows [begin, end) of the context: out[i - begin] = {i, row_score(row i,

@@ -8,8 +8,8 @@ namespace velk {
 
 std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
                                    std::uint64_t tasks) {
-  const std::uint64_t rows = context.embeddings.size() / context.dim;
-  const RowRanges ranges(rows, context.dim);
+  const std::uint64_t rows = context.embeddings.rows;
+  const RowRanges ranges(rows, context.embeddings.dim);
   tasks = std::min(tasks, ranges.count());
   TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows, width, tasks);
   run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
@@ -20,7 +20,7 @@ std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoring
     ScoredHit scored[kRowsPerChunk];
     for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
       const std::uint64_t last = std::min(first + kRowsPerChunk, end);
-      kernels.score_rows(row_run(context, first, last, scored));
+      kernels.score(context.embeddings.storage, row_run(context, first, last, scored));
       for (std::uint64_t i = 0; i < last - first; ++i) intake.offer(first + i, scored[i].score);
     }
   });
@@ -32,7 +32,7 @@ std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const Fl
                                             std::uint64_t tasks) {
   // Ranges of positions in the list: as many rows per range as a search of a
   // copy of them would take.
-  const RowRanges ranges(rows.size(), context.dim);
+  const RowRanges ranges(rows.size(), context.embeddings.dim);
   tasks = std::min(tasks, ranges.count());
   // Ranked by position, which orders ties as row numbers do: the list ascends.
   TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows.size(), width, tasks, rows.data());
@@ -43,7 +43,7 @@ std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const Fl
     ScoredHit scored[kRowsPerChunk];
     for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
       const std::uint64_t last = std::min(first + kRowsPerChunk, end);
-      kernels.score_rows(numbered_row_run(context, rows.data() + first, last - first, scored));
+      kernels.score(context.embeddings.storage, numbered_row_run(context, rows.data() + first, last - first, scored));
       for (std::uint64_t i = 0; i < last - first; ++i) intake.offer(first + i, scored[i].score);
     }
   });
@@ -54,8 +54,8 @@ std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const Fl
 
 std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
                                             const std::uint8_t* keep, std::uint64_t width, std::uint64_t tasks) {
-  const std::uint64_t rows = context.embeddings.size() / context.dim;
-  const RowRanges ranges(rows, context.dim);
+  const std::uint64_t rows = context.embeddings.rows;
+  const RowRanges ranges(rows, context.embeddings.dim);
   tasks = std::min(tasks, ranges.count());
   TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows, width, tasks, nullptr, true);
   run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
@@ -80,7 +80,7 @@ std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const Fl
       }
       std::uint64_t last = std::min(first + kBlock, end);
       while (last < end && last - first < kRowsPerChunk && keeps_any(last)) last = std::min(last + kBlock, end);
-      kernels.score_rows(row_run(context, first, last, scored));
+      kernels.score(context.embeddings.storage, row_run(context, first, last, scored));
       for (std::uint64_t i = first; i < last; ++i) {
         if (keep[i] != 0) intake.offer(i, scored[i - first].score);
       }

@@ -44,8 +44,9 @@ std::vector<ScoredHit> flat_top_k(std::span<const float> query, std::span<const 
   // The pool is created here whatever the size of the input, so that the
   // process has its workers from its first scoring call on.
   const std::uint64_t workers = pool_worker_count();
-  return search_rows(simd_kernels(active_simd_level()), {embeddings, dim, query, norm_from_squared(squared)}, width,
-                     workers);
+  return search_rows(simd_kernels(active_simd_level()),
+                     {float32_collection(embeddings.data(), embeddings.size(), dim), query, norm_from_squared(squared)},
+                     width, workers);
 }
 
 }  // namespace velk

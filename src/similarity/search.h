@@ -9,6 +9,7 @@
 
 #include "similarity/ranking.h"
 #include "similarity/simd_level.h"
+#include "similarity/storage.h"
 #include "similarity/worker_pool.h"
 
 namespace velk {
@@ -45,9 +46,10 @@ struct Candidates {
 // exactly what flat_top_k gives it alone: the same rows in the same order with
 // the same score bits. The call only changes how the work is shared out.
 struct QuerySet {
-  std::span<const float> queries;     // queries.size() / dim rows of dim floats, row-major
-  std::span<const float> embeddings;  // floor(size / dim) rows of dim floats
-  std::uint64_t dim;
+  // queries.size() / embeddings.dim rows of embeddings.dim floats, row-major
+  std::span<const float> queries;
+  // Rows of dim values of any storage type, read in place.
+  Collection embeddings;
   std::uint64_t k;
   std::uint64_t threads;  // at most this many workers; 0 for the whole pool
   // Each query's result is what it gets searching a copy of its candidate

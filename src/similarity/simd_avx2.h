@@ -6,8 +6,8 @@
 #include "similarity/simd_traits.h"
 
 #if defined(__x86_64__)
-#if !defined(__AVX2__)
-#error "simd_avx2.h must be compiled with -mavx2"
+#if !defined(__AVX2__) || !defined(__F16C__)
+#error "simd_avx2.h must be compiled with -mavx2 -mf16c"
 #endif
 #include <immintrin.h>
 
@@ -24,6 +24,23 @@ struct Avx2 {
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lane);
     return _mm256_maskload_ps(p, mask);
+  }
+  static Vector load(const Half* p) noexcept {
+    return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+  static Vector load(const BrainHalf* p) noexcept {
+    const __m256i wide = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    return _mm256_castsi256_ps(_mm256_slli_epi32(wide, 16));
+  }
+  static Vector load(const std::int8_t* p) noexcept {
+    return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+  }
+  static Vector load(const std::uint8_t* p) noexcept {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+  }
+  template <class E>
+  static Vector load_first(const E* p, std::uint64_t count) noexcept {
+    return load_first_through_copy<Avx2>(p, count);
   }
   static void transpose(Vector (&x)[kLanes]) noexcept {
     Vector t[kLanes];

@@ -29,6 +29,25 @@ struct Avx512 {
   static Vector load_first(const float* p, std::uint64_t count) noexcept {
     return _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1u), p);
   }
+  static Vector load(const Half* p) noexcept {
+    return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+  }
+  static Vector load(const BrainHalf* p) noexcept {
+    const __m512i wide = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    return _mm512_castsi512_ps(_mm512_slli_epi32(wide, 16));
+  }
+  static Vector load(const std::int8_t* p) noexcept {
+    return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+  }
+  static Vector load(const std::uint8_t* p) noexcept {
+    return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+  }
+  // The narrow types' masked loads need AVX-512BW, which this level does not
+  // ask for.
+  template <class E>
+  static Vector load_first(const E* p, std::uint64_t count) noexcept {
+    return load_first_through_copy<Avx512>(p, count);
+  }
   static void transpose(Vector (&x)[kLanes]) noexcept {
     Vector t[kLanes];
     for (int r = 0; r < kLanes; r += 2) {

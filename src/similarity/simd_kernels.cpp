@@ -9,13 +9,14 @@ namespace velk {
 namespace {
 
 // One row at a time, the reference loop.
+template <class E>
 void score_rows_scalar(const RowRun& run) noexcept {
   const std::span<const float> query(run.query, run.dot_length);
+  const E* const base = static_cast<const E*>(run.first_row);
   for (std::uint64_t r = 0; r < run.rows; ++r) {
     const std::uint64_t index = run.row_numbers != nullptr ? run.row_numbers[r] : run.first_index + r;
     const std::uint64_t at = run.row_numbers != nullptr ? run.row_numbers[r] : r;
-    const std::span<const float> row(run.first_row + at * run.dim, run.dim);
-    run.out[r] = {index, row_score(row, query, run.query_norm)};
+    run.out[r] = {index, row_score(kStorageOf<E>, base + at * run.dim, run.dim, query, run.query_norm)};
   }
 }
 
@@ -26,8 +27,14 @@ struct Scalar {
   static constexpr int kLanes = 1;
   static constexpr bool kPrefetch = false;
 
-  static Vector load(const float* p) noexcept { return *p; }
-  static Vector load_first(const float*, std::uint64_t) noexcept { return 0.0f; }  // count is always 0 here
+  template <class E>
+  static Vector load(const E* p) noexcept {
+    return widen(*p);
+  }
+  template <class E>
+  static Vector load_first(const E*, std::uint64_t) noexcept {
+    return 0.0f;  // count is always 0 here
+  }
   static void transpose(Vector (&)[kLanes]) noexcept {}
   static Vector broadcast(float f) noexcept { return f; }
   static Vector add(Vector a, Vector b) noexcept { return a + b; }
@@ -55,7 +62,9 @@ SimdKernels simd_kernels(SimdLevel level) noexcept {
       return simd_kernels_neon();
 #endif
     default:
-      return {score_rows_scalar, tile_kernel_of<Scalar, 8>()};
+      return {{score_rows_scalar<float>, score_rows_scalar<Half>, score_rows_scalar<BrainHalf>,
+               score_rows_scalar<std::int8_t>, score_rows_scalar<std::uint8_t>},
+              tile_kernel_of<Scalar, 8>()};
   }
 }
 

@@ -25,17 +25,19 @@
 
 #include "similarity/scored_hit.h"
 #include "similarity/simd_level.h"
+#include "similarity/storage.h"
 
 namespace velk {
 
 // A run of flat rows to score against one query, as plain pointers: rows
 // that follow each other from first_row, or, when row_numbers is set, the
 // rows row_numbers[0 .. rows) counted from first_row (a search of a subset
-// reads only its own rows).
+// reads only its own rows). The rows hold values of the storage type of the
+// scorer they are handed to.
 struct RowRun {
-  const float* first_row;  // the row that lands in out[0], or row 0 of the numbered rows
-  std::uint64_t rows;      // rows to score, out[0 .. rows)
-  std::uint64_t dim;       // row width, and the stride between rows
+  const void* first_row;  // the row that lands in out[0], or row 0 of the numbered rows
+  std::uint64_t rows;     // rows to score, out[0 .. rows)
+  std::uint64_t dim;      // row width in values, and the stride between rows
   const float* query;
   std::uint64_t dot_length;  // min(dim, query length)
   float query_norm;
@@ -44,10 +46,11 @@ struct RowRun {
   const std::uint64_t* row_numbers;  // nullptr for consecutive rows
 };
 
-// Rows [0, rows) of a block starting at first_row, each dim floats wide, or,
-// when row_numbers is set, the rows row_numbers[0 .. rows) counted from first_row.
+// Rows [0, rows) of a block starting at first_row, each dim values wide, or,
+// when row_numbers is set, the rows row_numbers[0 .. rows) counted from
+// first_row; the values of the storage type of the packer they are handed to.
 struct RowBlock {
-  const float* first_row;
+  const void* first_row;
   std::uint64_t rows;
   std::uint64_t dim;
   const std::uint64_t* row_numbers;  // nullptr for consecutive rows
@@ -77,16 +80,23 @@ struct TileKernel {
   std::uint64_t lanes;        // rows per lane group
   std::uint64_t group_step;   // packed blocks hold a multiple of this many lane groups
   std::uint64_t max_queries;  // queries per tile at most
-  // Packs packed.groups lane groups of the block.
-  void (*pack)(const RowBlock& block, const PackedRows& packed) noexcept;
+  // Packs packed.groups lane groups of the block, widening its values to
+  // float32; one packer per storage type, indexed by the type.
+  void (*pack[kStorageCount])(const RowBlock& block, const PackedRows& packed) noexcept;
   // out[j * stride + r]: the score of packed row r against query j of the tile.
   void (*score)(const PackedRows& packed, const QueryTile& tile, float* out, std::uint64_t stride) noexcept;
 };
 
 struct SimdKernels {
-  // out[r] = {first_index + r, score of row r}, NaN scores as the hardware made them.
-  void (*score_rows)(const RowRun& run) noexcept;
+  // out[r] = {first_index + r, score of row r}, NaN scores as the hardware
+  // made them; one scorer per storage type, indexed by the type.
+  void (*score_rows[kStorageCount])(const RowRun& run) noexcept;
   TileKernel tiles;
+
+  void score(Storage storage, const RowRun& run) const noexcept { score_rows[static_cast<int>(storage)](run); }
+  void pack(Storage storage, const RowBlock& block, const PackedRows& packed) const noexcept {
+    tiles.pack[static_cast<int>(storage)](block, packed);
+  }
 };
 
 // The kernels of a level the processor supports.

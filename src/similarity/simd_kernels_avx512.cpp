@@ -3,14 +3,13 @@
 // against sixteen queries. The whole file is compiled for AVX-512F
 // (CMakeLists.txt) and simd_kernels() hands it out only where the processor has
 // AVX-512F.
-#include "similarity/row_kernel_template.h"
 #include "similarity/simd_avx512.h"
 #include "similarity/tile_kernel_template.h"
 
 #if defined(__x86_64__)
 namespace velk {
 
-SimdKernels simd_kernels_avx512() noexcept { return {score_lane_groups<Avx512>, tile_kernel_of<Avx512, 16>()}; }
+SimdKernels simd_kernels_avx512() noexcept { return simd_kernels_of<Avx512, 16>(); }
 
 }  // namespace velk
 #endif

@@ -36,7 +36,8 @@ bool simd_level_supported(SimdLevel level) noexcept {
     case SimdLevel::sse2:
       return true;
     case SimdLevel::avx2:
-      return __builtin_cpu_supports("avx2");
+      // Its kernels widen float16 with F16C, which every AVX2 processor has.
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
     case SimdLevel::avx512:
       return __builtin_cpu_supports("avx512f");
     default:

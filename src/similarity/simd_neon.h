@@ -11,13 +11,36 @@
 namespace velk {
 namespace {
 
+template <class Byte>
+inline std::uint32_t four_bytes(const Byte* p) noexcept {
+  std::uint32_t word;
+  __builtin_memcpy(&word, p, sizeof word);
+  return word;
+}
+
 struct Neon {
   using Vector = float32x4_t;
   static constexpr int kLanes = 4;
   static constexpr bool kPrefetch = true;
 
   static Vector load(const float* p) noexcept { return vld1q_f32(p); }
-  static Vector load_first(const float* p, std::uint64_t count) noexcept {
+  static Vector load(const Half* p) noexcept {
+    return vcvt_f32_f16(vreinterpret_f16_u16(vld1_u16(reinterpret_cast<const std::uint16_t*>(p))));
+  }
+  // Each 16-bit value shifted into the high half of its 32-bit lane.
+  static Vector load(const BrainHalf* p) noexcept {
+    return vreinterpretq_f32_u32(vshll_n_u16(vld1_u16(reinterpret_cast<const std::uint16_t*>(p)), 16));
+  }
+  static Vector load(const std::int8_t* p) noexcept {
+    const int8x8_t v = vreinterpret_s8_u32(vdup_n_u32(four_bytes(p)));
+    return vcvtq_f32_s32(vmovl_s16(vget_low_s16(vmovl_s8(v))));
+  }
+  static Vector load(const std::uint8_t* p) noexcept {
+    const uint8x8_t v = vreinterpret_u8_u32(vdup_n_u32(four_bytes(p)));
+    return vcvtq_f32_u32(vmovl_u16(vget_low_u16(vmovl_u8(v))));
+  }
+  template <class E>
+  static Vector load_first(const E* p, std::uint64_t count) noexcept {
     return load_first_through_copy<Neon>(p, count);
   }
   static void transpose(Vector (&x)[kLanes]) noexcept {

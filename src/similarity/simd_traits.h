@@ -9,9 +9,12 @@
 //   Vector, kLanes               a register of kLanes floats
 //   kPrefetch                    whether to prefetch the next lane group
 //                                while loading full blocks
-//   load(p)                      kLanes consecutive floats from p
-//   load_first(p, count)         the first count (< kLanes) floats from p, zeros
-//                                after them; reads nothing at or past p + count
+//   load(p)                      kLanes consecutive values from p, widened to
+//                                float32 exactly; p points to float, Half,
+//                                BrainHalf, std::int8_t or std::uint8_t
+//   load_first(p, count)         the first count (< kLanes) values from p,
+//                                widened, zeros after them; reads nothing at or
+//                                past p + count
 //   transpose(x)                 x[r] holds kLanes elements of row r on entry,
 //                                x[j] column j of the kLanes rows on exit
 //   broadcast(f), add, mul,      lane by lane, each result rounded; never a
@@ -23,15 +26,27 @@
 
 #include <cstdint>
 
+#include "similarity/storage.h"
+
 namespace velk {
 namespace {
 
-// load_first for instruction sets without a masked load: the few floats are
-// copied into a zeroed block first.
-template <class T>
-inline T::Vector load_first_through_copy(const float* p, std::uint64_t count) noexcept {
-  float block[T::kLanes] = {};
+// load_first for instruction sets without a masked load of these values: the
+// few values are copied into a zeroed block first (a zero of every storage
+// type widens to +0.0).
+template <class T, class E>
+inline T::Vector load_first_through_copy(const E* p, std::uint64_t count) noexcept {
+  E block[T::kLanes] = {};
   for (std::uint64_t i = 0; i < count; ++i) block[i] = p[i];
+  return T::load(block);
+}
+
+// kLanes float16 values widened one by one into a block of floats: for
+// instruction sets without a half-precision conversion.
+template <class T>
+inline T::Vector load_halves_one_by_one(const Half* p) noexcept {
+  float block[T::kLanes];
+  for (int i = 0; i < T::kLanes; ++i) block[i] = widen(p[i]);
   return T::load(block);
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "similarity/row_kernel_template.h"
 #include "similarity/simd_kernels.h"
 #include "similarity/simd_traits.h"
 
@@ -32,24 +33,27 @@ constexpr std::uint64_t kGroupStep = 4;  // a multiple of every groups_per_step
 
 // The rows of lane group `g` of the block; a short last group repeats the
 // block's last row in its spare lanes.
-template <std::uint64_t Lanes>
-inline void packed_group_rows(const RowBlock& block, std::uint64_t g, const float* (&rows)[Lanes]) noexcept {
+template <class E, std::uint64_t Lanes>
+inline void packed_group_rows(const RowBlock& block, std::uint64_t g, const E* (&rows)[Lanes]) noexcept {
+  const E* const base = static_cast<const E*>(block.first_row);
   for (std::uint64_t r = 0; r < Lanes; ++r) {
     const std::uint64_t at = g * Lanes + r < block.rows ? g * Lanes + r : block.rows - 1;
-    rows[r] = block.first_row + (block.row_numbers != nullptr ? block.row_numbers[at] : at) * block.dim;
+    rows[r] = base + (block.row_numbers != nullptr ? block.row_numbers[at] : at) * block.dim;
   }
 }
 
-template <class T>
+// The block's values are stored as E; they are widened to float32 as they
+// are loaded, so the panel holds exactly the float32 copy's values.
+template <class T, class E>
 void pack_rows(const RowBlock& block, const PackedRows& packed) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   using Vector = T::Vector;
   const std::uint64_t dim = block.dim;
   for (std::uint64_t g = 0; g < packed.groups; ++g) {
-    const float* rows[kLanes];
+    const E* rows[kLanes];
     packed_group_rows(block, g, rows);
     // The next group's rows, which each load asks for ahead of time.
-    const float* next[kLanes];
+    const E* next[kLanes];
     packed_group_rows(block, g + 1 < packed.groups ? g + 1 : g, next);
     float* out = packed.panel + g * dim * kLanes;
     Vector squares = T::broadcast(-0.0f);
@@ -141,7 +145,21 @@ void score_tile(const PackedRows& packed, const QueryTile& tile, float* out, std
 // The kernels of one instruction set; MaxQueries is bound by its register count.
 template <class T, std::uint64_t MaxQueries>
 TileKernel tile_kernel_of() noexcept {
-  return {T::kLanes, kGroupStep, MaxQueries, pack_rows<T>, score_tile<T, MaxQueries>};
+  return {T::kLanes,
+          kGroupStep,
+          MaxQueries,
+          {pack_rows<T, float>, pack_rows<T, Half>, pack_rows<T, BrainHalf>, pack_rows<T, std::int8_t>,
+           pack_rows<T, std::uint8_t>},
+          score_tile<T, MaxQueries>};
+}
+
+// Every kernel of one instruction set, the row scorers of row_kernel_template.h
+// included, in the order of Storage.
+template <class T, std::uint64_t MaxQueries>
+SimdKernels simd_kernels_of() noexcept {
+  return {{score_lane_groups<T, float>, score_lane_groups<T, Half>, score_lane_groups<T, BrainHalf>,
+           score_lane_groups<T, std::int8_t>, score_lane_groups<T, std::uint8_t>},
+          tile_kernel_of<T, MaxQueries>()};
 }
 
 }  // namespace

@@ -103,7 +103,6 @@ class QuerySetSearch {
 
  private:
   std::span<const float> query(std::uint64_t q) const noexcept { return set_.queries.subspan(q * dim_, dim_); }
-  std::span<const float> row(std::uint64_t i) const noexcept { return set_.embeddings.subspan(i * dim_, dim_); }
   // Rows in block `chunk`: chunk_rows_, or fewer in the last block.
   std::uint64_t rows_in(std::uint64_t chunk) const noexcept {
     return std::min(chunk_rows_, rows_ - chunk * chunk_rows_);
@@ -167,8 +166,8 @@ QuerySetSearch::QuerySetSearch(const QuerySet& set, ResultRows results, SimdLeve
     : set_(set),
       results_(results),
       kernels_(simd_kernels(level)),
-      dim_(set.dim),
-      out_width_(std::min<std::uint64_t>(set.embeddings.size() / set.dim, set.k)) {}
+      dim_(set.embeddings.dim),
+      out_width_(std::min<std::uint64_t>(set.embeddings.rows, set.k)) {}
 
 void QuerySetSearch::write(std::uint64_t q, std::span<const ScoredHit> hits) const noexcept {
   float* scores = results_.scores + q * out_width_;
@@ -205,9 +204,11 @@ void QuerySetSearch::pack_chunk(TaskState& state, std::uint64_t chunk) const noe
   const std::uint64_t rows = rows_in(chunk);
   if (numbered_ != nullptr) {
     // Only the candidates are packed, so a block holds candidates alone.
-    kernel_.pack({set_.embeddings.data(), rows, dim_, numbered_ + chunk * chunk_rows_}, packed(state, rows));
+    kernels_.pack(set_.embeddings.storage, {set_.embeddings.data, rows, dim_, numbered_ + chunk * chunk_rows_},
+                  packed(state, rows));
   } else {
-    kernel_.pack({row(chunk * chunk_rows_).data(), rows, dim_, nullptr}, packed(state, rows));
+    kernels_.pack(set_.embeddings.storage, {set_.embeddings.row(chunk * chunk_rows_), rows, dim_, nullptr},
+                  packed(state, rows));
   }
   state.chunk = chunk;
 }
@@ -333,7 +334,7 @@ void QuerySetSearch::run() {
     } else {
       scored_.push_back(q);
       scored_norms_.push_back(norm_from_squared(squared));
-      contexts_.push_back({set_.embeddings, dim_, query(q), scored_norms_.back()});
+      contexts_.push_back({set_.embeddings, query(q), scored_norms_.back()});
     }
   }
   if (scored_.empty()) return;
@@ -348,14 +349,14 @@ void QuerySetSearch::run() {
 
   const Candidates& candidates = set_.candidates;
   if (candidates.mask == nullptr && candidates.offsets == nullptr) {
-    search_rows_of(set_.embeddings.size() / dim_);
+    search_rows_of(set_.embeddings.rows);
     return;
   }
   const bool shared = candidates.mask != nullptr ? candidates.mask_stride == 0 : !candidates.lists_per_query;
   if (!shared && scored_.size() > 1) {
     if (candidates.mask != nullptr && dense_filters()) {
       filtered_ = true;
-      search_rows_of(set_.embeddings.size() / dim_);
+      search_rows_of(set_.embeddings.rows);
     } else {
       search_each_query();
     }
@@ -364,7 +365,7 @@ void QuerySetSearch::run() {
   // One set of candidates for every query searched: they are searched as a
   // collection of their own, read in place.
   const std::span<const std::uint64_t> rows = candidate_list(scored_[0], shared_rows_);
-  const std::uint64_t all_rows = set_.embeddings.size() / dim_;
+  const std::uint64_t all_rows = set_.embeddings.rows;
   if (candidates.mask_stride == 0 && candidates.mask != nullptr && scored_.size() == 1 &&
       rows.size() * kGatherCost > all_rows) {
     // Scattered rows are read about kGatherCost times slower than rows in
@@ -406,7 +407,7 @@ std::span<const std::uint64_t> QuerySetSearch::candidate_list(std::uint64_t q,
     return {candidates.rows + candidates.offsets[list], candidates.rows + candidates.offsets[list + 1]};
   }
   const std::uint8_t* mask = candidates.mask + q * candidates.mask_stride;
-  const std::uint64_t rows = set_.embeddings.size() / dim_;
+  const std::uint64_t rows = set_.embeddings.rows;
   storage.clear();
   std::uint64_t i = 0;
   // Eight flags at a time: a sparse filter is mostly words of zeros.
@@ -431,7 +432,7 @@ std::span<const std::uint64_t> QuerySetSearch::candidate_list(std::uint64_t q,
 // about 12 times faster than 64 single-query calls on 1,000,000 x 768).
 bool QuerySetSearch::dense_filters() const noexcept {
   constexpr std::uint64_t kBatchGain = 12;
-  const std::uint64_t rows = set_.embeddings.size() / dim_;
+  const std::uint64_t rows = set_.embeddings.rows;
   std::uint64_t kept = 0;
   for (std::uint64_t s = 0; s < scored_.size(); ++s) {
     const std::uint8_t* keep = filter_of(s);
@@ -476,7 +477,7 @@ void search_queries(const QuerySet& set, ResultRows results) { search_queries_wi
 
 void search_queries_with(SimdLevel level, const QuerySet& set, ResultRows results) {
   // Before every other test, as in flat_top_k.
-  if (set.dim == 0) panic(kDivideByZero);
+  if (set.embeddings.dim == 0) panic(kDivideByZero);
   const DefaultFloatEnvironment environment;
   if (set.stop_check == nullptr) {
     QuerySetSearch(set, results, level).run();

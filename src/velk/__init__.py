@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Buffer
-from typing import Any, NamedTuple, SupportsIndex
+from typing import Any, Literal, NamedTuple, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -121,7 +121,9 @@ def search(
     return SearchResult(scores, indices)
 
 
-def _row_count(matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int | None, storage: str | None) -> int:
+def _row_count(
+    matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int | None, storage: Literal["bfloat16"] | None
+) -> int:
     """The embeddings' row count, which the candidates are checked against.
     The embeddings, queries and threads are refused first, with the search's
     own messages: a search for k = 0 checks them and scores nothing."""
@@ -231,7 +233,7 @@ def _is_bfloat16(dtype: np.dtype[Any]) -> bool:
     return dtype.name == "bfloat16" and dtype.itemsize == 2 and dtype.num >= 256
 
 
-def _stored(embeddings: Buffer) -> tuple[Buffer, str | None]:
+def _stored(embeddings: Buffer) -> tuple[Buffer, Literal["bfloat16"] | None]:
     """The embeddings as the native search takes them, and the storage name it
     needs beside them: a bfloat16 array becomes a view of its 16-bit patterns
     (no copy), every other input passes unchanged, its buffer format telling

@@ -1,7 +1,7 @@
 # The compiled part of velk. Private: velk.search converts its queries with
 # numpy, then calls this once.
 from collections.abc import Buffer
-from typing import SupportsIndex
+from typing import Literal, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -14,7 +14,7 @@ def search(
     where: Buffer | None,
     rows: Buffer | None,
     offsets: Buffer | None,
-    storage: str | None,
+    storage: Literal["bfloat16"] | None,
     /,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
     """(scores, indices) of the top k of every query; the core runs without the interpreter lock."""

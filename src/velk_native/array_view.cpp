@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "binding/binding_error.h"
@@ -50,6 +52,29 @@ std::string item_name(const ItemFormat& format, Py_ssize_t itemsize, const char*
   return format.native ? name : "byte-swapped " + name;
 }
 
+// The storage type of items in `format`, when it is one a collection may hold.
+std::optional<Storage> storage_of(const ItemFormat& format, Py_ssize_t itemsize, bool bfloat16) {
+  if (!format.simple) return std::nullopt;
+  if (bfloat16) {
+    if (format.code == 'H' && itemsize == 2 && format.native) return Storage::bfloat16;
+    return std::nullopt;
+  }
+  // Single bytes have no byte order.
+  if (format.code == 'b' && itemsize == 1) return Storage::int8;
+  if (format.code == 'B' && itemsize == 1) return Storage::uint8;
+  if (!format.native) return std::nullopt;
+  if (format.code == 'f' && itemsize == 4) return Storage::float32;
+  if (format.code == 'e' && itemsize == 2) return Storage::float16;
+  return std::nullopt;
+}
+
+// The dtype a conversion hint names: the given type's own when it is one of
+// ours, so that a fix keeps the caller's storage.
+std::string dtype_text(std::optional<Storage> storage) {
+  if (storage == Storage::bfloat16) return "ml_dtypes.bfloat16";
+  return std::string("numpy.") + storage_name(storage.value_or(Storage::float32));
+}
+
 std::string tuple_text(const Py_ssize_t* values, int count) {
   std::string text = "(";
   for (int i = 0; i < count; ++i) {
@@ -80,21 +105,48 @@ ArrayView::~ArrayView() {
 }
 
 std::string ArrayView::describe() const {
-  const std::string items = item_name(parse_item_format(view_.format), view_.itemsize, view_.format);
+  const ItemFormat format = parse_item_format(view_.format);
+  std::string items = item_name(format, view_.itemsize, view_.format);
+  if (bfloat16_ && format.simple && format.code == 'H' && view_.itemsize == 2) {
+    items = format.native ? "bfloat16" : "byte-swapped bfloat16";
+  }
   if (view_.ndim == 0 || view_.shape == nullptr) return "a 0-d array of " + items;
   return "a " + std::to_string(view_.ndim) + "-D array of " + items + " with shape " +
          tuple_text(view_.shape, view_.ndim);
 }
 
 void ArrayView::require_float32_matrix() const {
+  const bool float32 = is_native_float32(view_.format, view_.itemsize);
+  require_matrix(float32 ? std::optional<Storage>(Storage::float32) : std::nullopt, false);
+}
+
+Storage ArrayView::require_collection(bool bfloat16) {
+  bfloat16_ = bfloat16;
+  const std::optional<Storage> storage = storage_of(parse_item_format(view_.format), view_.itemsize, bfloat16);
+  require_matrix(storage, true);
+  return storage.value_or(Storage::float32);  // never the fallback: require_matrix refused the rest
+}
+
+void ArrayView::require_matrix(std::optional<Storage> accepted, bool compact) const {
   const std::string name(name_);
-  const std::string conversion = "numpy.ascontiguousarray(" + name + ", dtype=numpy.float32)";
+  const std::string dtype = dtype_text(accepted);
+  const std::string conversion = "numpy.ascontiguousarray(" + name + ", dtype=" + dtype + ")";
   const auto refuse = [](PyObject* type, const std::string& message) { throw BindingError::lazy(type, message); };
   if (view_.ndim != 2 || view_.shape == nullptr) {
     refuse(PyExc_ValueError, name + " must be a 2-D array of shape (rows, dim), not " + describe() +
                                  "; reshape it, for example " + name + ".reshape(-1, dim)");
   }
-  if (!is_native_float32(view_.format, view_.itemsize)) {
+  if (!accepted && bfloat16_) {
+    // Only velk.search passes bfloat16 bits, as a uint16 view of the caller's array.
+    refuse(PyExc_TypeError, name + " with storage 'bfloat16' must be a uint16 view of bfloat16 values in native " +
+                                "byte order, not " + describe());
+  }
+  if (!accepted && compact) {
+    refuse(PyExc_TypeError, name + " must hold float32, float16, bfloat16, int8 or uint8 in native byte order, not " +
+                                describe() + "; convert it once with " + conversion +
+                                ", or dtype=numpy.float16 for half the memory");
+  }
+  if (!accepted) {
     refuse(PyExc_TypeError, name + " must hold float32 in native byte order, not " + describe() +
                                 "; convert it once with " + conversion);
   }
@@ -114,7 +166,7 @@ void ArrayView::require_float32_matrix() const {
   if (reinterpret_cast<std::uintptr_t>(view_.buf) % static_cast<std::uintptr_t>(view_.itemsize) != 0) {
     refuse(PyExc_ValueError, name + " must start at an address aligned to its " + std::to_string(view_.itemsize) +
                                  "-byte items, not " + describe() + " at an odd offset; copy it with numpy.require(" +
-                                 name + ", numpy.float32, ['C_CONTIGUOUS', 'ALIGNED'])");
+                                 name + ", " + dtype + ", ['C_CONTIGUOUS', 'ALIGNED'])");
   }
 }
 

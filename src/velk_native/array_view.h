@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "binding/owned_ref.h"
+#include "similarity/storage.h"
 
 namespace velk {
 
@@ -25,6 +27,11 @@ class ArrayView {
   // array.
   void require_float32_matrix() const;
 
+  // Refuses anything but a C-contiguous, aligned, native-order 2-D array of
+  // float32, float16, int8 or uint8, and returns which; with `bfloat16`, of
+  // 2-byte unsigned items holding bfloat16 bits alone.
+  Storage require_collection(bool bfloat16);
+
   // Whether it is a C-contiguous, aligned `ndim`-D array of native items of
   // `itemsize` bytes with one of the format codes in `codes`.
   bool is_plain(int ndim, const char* codes, std::size_t itemsize) const;
@@ -39,11 +46,17 @@ class ArrayView {
   }
 
  private:
-  // "a 2-D array of float64 with shape (3, 4)", for messages.
+  // The checks of both: `accepted` is the storage type of the items, or
+  // nothing when they are of no type this view may hold.
+  void require_matrix(std::optional<Storage> accepted, bool compact) const;
+
+  // "a 2-D array of float64 with shape (3, 4)", for messages; the items are
+  // called bfloat16 when they are known to hold bfloat16 bits.
   std::string describe() const;
 
   Py_buffer view_{};
   const char* name_;
+  bool bfloat16_ = false;  // the items are bfloat16 bits in 2-byte unsigned integers
 };
 
 }  // namespace velk

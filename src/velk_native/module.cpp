@@ -40,7 +40,7 @@ void free_state(void* module) { clear(static_cast<PyObject*>(module)); }
 // __text_signature__.
 PyMethodDef methods[] = {
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_entry)), METH_FASTCALL,
-     "search($module, queries, embeddings, k, threads, where, rows, offsets, /)\n--\n\n"
+     "search($module, queries, embeddings, k, threads, where, rows, offsets, storage, /)\n--\n\n"
      "(scores, indices) of the top k of every query; the core runs without the interpreter lock."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -20,10 +20,20 @@ namespace velk {
 namespace {
 
 void require_argument_count(Py_ssize_t given) {
-  if (given != 7) {
+  if (given != 8) {
     throw BindingError::lazy(PyExc_TypeError,
-                             "search() takes exactly 7 positional arguments (" + std::to_string(given) + " given)");
+                             "search() takes exactly 8 positional arguments (" + std::to_string(given) + " given)");
   }
+}
+
+// The storage argument: None, when the buffer's format tells the type, or
+// "bfloat16" for 2-byte unsigned items holding bfloat16 bits (numpy has no
+// format code for bfloat16, so velk.search passes a uint16 view of such arrays).
+bool holds_bfloat16(PyObject* storage) {
+  if (storage == Py_None) return false;
+  if (PyUnicode_Check(storage) && PyUnicode_CompareWithASCIIString(storage, "bfloat16") == 0) return true;
+  OwnedRef text = checked_new(PyObject_Repr(storage));
+  throw BindingError::lazy(PyExc_TypeError, "storage must be None or 'bfloat16', not " + lossy_utf8(text.get()));
 }
 
 // The candidates as velk.search hands them over, already checked against the
@@ -156,8 +166,9 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   return run_entry([&] {
     require_argument_count(nargs);
     // The embeddings first: their refusals come before those of the queries.
-    const ArrayView embeddings(args[1], "embeddings");
-    embeddings.require_float32_matrix();
+    const bool bfloat16 = holds_bfloat16(args[7]);
+    ArrayView embeddings(args[1], "embeddings");
+    const Storage storage = embeddings.require_collection(bfloat16);
     require_columns(embeddings);
     const std::uint64_t dim = embeddings.columns();
     const ArrayView queries(args[0], "queries");
@@ -178,9 +189,9 @@ PyObject* search_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     // cannot start is told by the RuntimeError alone: the report on standard
     // error is _velk's way, not velk's.
     run_interruptibly_without_interpreter_lock([&](const StopCheck& stop) {
-      search_queries(
-          QuerySet{queries.floats(), embeddings.floats(), dim, k, threads, candidates.candidates(), &stop, false},
-          ResultRows{scores.second, indices.second});
+      search_queries(QuerySet{queries.floats(), Collection{embeddings.data(), storage, embeddings.rows(), dim}, k,
+                              threads, candidates.candidates(), &stop, false},
+                     ResultRows{scores.second, indices.second});
     });
     return checked_new(PyTuple_Pack(2, scores.first.get(), indices.first.get()));
   });

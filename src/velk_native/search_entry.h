@@ -14,10 +14,13 @@ struct NumpyArrayMaker {
   PyObject* int64;    // numpy.int64
 };
 
-// search(queries, embeddings, k, threads, /) -> (scores, indices)
+// search(queries, embeddings, k, threads, where, rows, offsets, storage, /)
+//   -> (scores, indices)
 //
 // queries: a C-contiguous float32 (nq, dim) array; embeddings: a C-contiguous
-// float32 (rows, dim) array, read in place; k: an int of 0 or more; threads:
+// (rows, dim) array of float32, float16, int8 or uint8 (by its buffer format),
+// or of bfloat16 bits as uint16 when storage is "bfloat16" (else None), read in
+// place, never copied; k: an int of 0 or more; threads:
 // None for the whole pool, or a worker cap of 1 or more. Returns new float32
 // and int64 arrays of shape (nq, min(k, rows)). Every check, the one
 // acquisition of each buffer and the conversions of k and threads happen first,
