@@ -352,7 +352,8 @@ def test_refusals_name_the_type_given(make, error, message):
             lambda bf16: np.ones((4, 4), bf16)[:, ::2],
             ValueError,
             "embeddings must be C-contiguous (one row after another in memory), not a 2-D array of bfloat16 with "
-            "shape (4, 2) and strides (8, 4); copy it once with numpy.ascontiguousarray(embeddings)",
+            "shape (4, 2) and strides (8, 4); copy it once with numpy.ascontiguousarray(embeddings, "
+            "dtype=ml_dtypes.bfloat16)",
         ),
         (
             lambda bf16: np.ones((4, 4), bf16).T,
@@ -364,8 +365,8 @@ def test_refusals_name_the_type_given(make, error, message):
             lambda bf16: unaligned(np.dtype(bf16), (5, 2)),
             ValueError,
             "embeddings must start at an address aligned to its 2-byte items, not a 2-D array of bfloat16 with "
-            "shape (5, 2) at an odd offset; copy it with numpy.require(embeddings, requirements=['C_CONTIGUOUS', "
-            "'ALIGNED'])",
+            "shape (5, 2) at an odd offset; copy it with numpy.require(embeddings, ml_dtypes.bfloat16, "
+            "['C_CONTIGUOUS', 'ALIGNED'])",
         ),
         (
             lambda bf16: np.ones((3, 2), ml_dtypes.float8_e4m3fn),

@@ -236,14 +236,16 @@ def _is_bfloat16(dtype: np.dtype[Any]) -> bool:
 def _stored(embeddings: Buffer) -> tuple[Buffer, Literal["bfloat16"] | None]:
     """The embeddings as the native search takes them, and the storage name it
     needs beside them: a bfloat16 array becomes a view of its 16-bit patterns
-    (no copy), every other input passes unchanged, its buffer format telling
-    its type. numpy arrays that cannot export a buffer at all (bfloat16, other
-    ml_dtypes types, dates) are checked here, with the search's own messages."""
+    (no copy; the native checks then name it bfloat16), every other input
+    passes unchanged, its buffer format telling its type. Other numpy types
+    that cannot export a buffer at all (other ml_dtypes types, dates) are
+    refused here, with the search's own messages."""
     if not isinstance(embeddings, np.ndarray) or embeddings.dtype in _STORAGE_DTYPES:
         return embeddings, None
     dtype = embeddings.dtype
-    bfloat16 = _is_bfloat16(dtype)
-    if not bfloat16 and dtype.num < 256 and dtype.kind not in "mM":
+    if _is_bfloat16(dtype):
+        return embeddings.view(np.uint16), "bfloat16"
+    if dtype.num < 256 and dtype.kind not in "mM":
         return embeddings, None  # the native checks name its buffer's type
     described = (
         f"a {embeddings.ndim}-D array of {dtype.name} with shape {embeddings.shape}"
@@ -255,23 +257,10 @@ def _stored(embeddings: Buffer) -> tuple[Buffer, Literal["bfloat16"] | None]:
             f"embeddings must be a 2-D array of shape (rows, dim), not {described}; "
             f"reshape it, for example embeddings.reshape(-1, dim)"
         )
-    if not bfloat16:
-        raise TypeError(
-            f"embeddings must hold {_ACCEPTED} in native byte order, not {described}; convert it once with "
-            f"numpy.ascontiguousarray(embeddings, dtype=numpy.float32), or dtype=numpy.float16 for half the memory"
-        )
-    if not embeddings.flags.c_contiguous:
-        # Rows are read as one run of memory: a strided view would be read wrong.
-        raise ValueError(
-            f"embeddings must be C-contiguous (one row after another in memory), not {described} and strides "
-            f"{embeddings.strides}; copy it once with numpy.ascontiguousarray(embeddings)"
-        )
-    if not embeddings.flags.aligned:
-        raise ValueError(
-            f"embeddings must start at an address aligned to its 2-byte items, not {described} at an odd offset; "
-            f"copy it with numpy.require(embeddings, requirements=['C_CONTIGUOUS', 'ALIGNED'])"
-        )
-    return embeddings.view(np.uint16), "bfloat16"
+    raise TypeError(
+        f"embeddings must hold {_ACCEPTED} in native byte order, not {described}; convert it once with "
+        f"numpy.ascontiguousarray(embeddings, dtype=numpy.float32), or dtype=numpy.float16 for half the memory"
+    )
 
 
 def _is_masked(array: object) -> bool:
