@@ -1248,11 +1248,13 @@ def storage_page(storage):
         "Each type is searched as it is stored, beside `velk.search` over the float32 copy of the same values "
         "(which gives the same result, bit for bit) and the *plain read* of each array's bytes with the same "
         "threads: `benchmarks/plain_read.cpp`, eight independent accumulators over the widest loads the processor "
-        "has, called through ctypes (which releases the interpreter lock; the second thread is started for each "
-        "call). The ratio */ plain read* is velk's time over the plain read of its own bytes; *float32 / type* is "
+        "has, called through ctypes (which releases the interpreter lock; its helper thread is started once and "
+        "woken for each call, as a worker pool's). The ratio */ plain read* is velk's time over the plain read of "
+        "its own bytes; *float32 / type* is "
         "the float32 search's time over the compact one's. faiss's fp16 scalar quantizer (`IndexScalarQuantizer`, "
-        "`QT_fp16`, inner product on normalised rows) is the nearest peer of float16: it computes scores of its "
-        "own, so its top 10 differs from the exact one."
+        "`QT_fp16`, inner product on normalised rows) is the nearest peer of float16: it scores fp16 copies of "
+        "the normalised rows in its own order, so its scores are not those of any float32 search, and its top 10 "
+        "can differ from the exact one."
     )
     for kind in STORAGE_KINDS:
         runs = [r for r in storage if r["kind"] == kind]
@@ -1347,6 +1349,7 @@ def storage_summary(storage):
                 f"{one['speed_up']:.2f}x / {two['speed_up']:.2f}x" if one and one["speed_up"] else "-",
                 f"{one['read']:.2f}x / {two['read']:.2f}x" if one and two else "-",
                 f"{many:.2f}x" if many else "-",
+                load(r),
             ]
         )
     table = markdown_table(
@@ -1358,13 +1361,21 @@ def storage_summary(storage):
             "float32 / it (1 / 2 threads)",
             "it / plain read (1 / 2 threads)",
             f"float32 / it, {STORAGE_QUERIES} queries",
+            "load",
         ],
         rows,
     )
-    return (
-        f"{largest['n']:,} x {largest['dim']}, k = {K} (`make bench`; every figure and the targets in "
-        f"docs/benchmarks.md):\n\n{table}"
+    intro = textwrap.fill(
+        f"{largest['n']:,} x {largest['dim']}, k = {K}: one query on 1 and 2 threads, {STORAGE_QUERIES} queries per call on all "
+        f"threads "
+        f"(`make bench`; *load* is the share of the machine busy before / taken by other processes during the "
+        f"measurement, which skews the ratios when it is high; every figure and the targets are in "
+        f"[docs/benchmarks.md](docs/benchmarks.md#compact-storage-float16-bfloat16-int8-and-uint8-searched-in-place-k--10)):",
+        width=116,
+        break_long_words=False,
+        break_on_hyphens=False,
     )
+    return f"{intro}\n\n{table}"
 
 
 def replace_between(text, start_marker, end_marker, body):
