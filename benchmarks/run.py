@@ -579,6 +579,7 @@ def section_storage(kind_number, n, dim, repeats):
     got, want = velk.search(queries[:8], e, K), velk.search(queries[:8], wide, K)
     exact = got.indices.tobytes() == want.indices.tobytes() and got.scores.tobytes() == want.scores.tobytes()
     result = {
+        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
         "kind": kind,
         "n": n,
         "dim": dim,
@@ -1256,6 +1257,10 @@ def storage_page(storage):
         "the normalised rows in its own order, so its scores are not those of any float32 search, and its top 10 "
         "can differ from the exact one."
     )
+    dates = sorted({r["date"] for r in storage if r.get("date")})
+    if dates:
+        add("")
+        add(f"Measured on {dates[0]}" + (f" to {dates[-1]}" if len(dates) > 1 else "") + ".")
     for kind in STORAGE_KINDS:
         runs = [r for r in storage if r["kind"] == kind]
         if not runs:
