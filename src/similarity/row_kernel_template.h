@@ -45,6 +45,20 @@ inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t co
   }
 }
 
+// Columns per wide block of values E: an instruction set may load kLanes rows
+// of a whole cache line each (T::load_wide), transpose them as 32-bit units
+// (fewer shuffles per value than transposing widened floats), and widen the
+// values of each unit after that (T::widen_units: out[s] holds column
+// kLanes-unit k's s-th value of every row). 0 where it does not.
+template <class T, class E>
+constexpr std::uint64_t wide_columns() noexcept {
+  if constexpr (requires { T::wide_columns(static_cast<const E*>(nullptr)); }) {
+    return T::wide_columns(static_cast<const E*>(nullptr));
+  } else {
+    return 0;
+  }
+}
+
 template <class T>
 struct Sums {
   T::Vector dot;
@@ -92,13 +106,43 @@ inline void load_partial_block(const E* const (&rows)[T::kLanes], std::uint64_t 
   T::transpose(x);
 }
 
+// Adds wide blocks from column c on while they end by `end` (dot_length with
+// the query's products, dim for squares alone) and returns the column after
+// the last; c itself without wide blocks.
+template <class T, class E, bool WithQuery>
+std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query, std::uint64_t c,
+                              std::uint64_t end, const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
+  constexpr std::uint64_t kWide = wide_columns<T, E>();
+  if constexpr (kWide != 0) {
+    constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
+    typename T::Vector x[T::kLanes];
+    for (; c + kWide <= end; c += kWide) {
+      T::load_wide(rows, c, ahead, x);
+      for (std::uint64_t k = 0; k < T::kLanes; ++k) {
+        typename T::Vector v[kPerUnit];
+        T::widen_units(rows[0], x[k], v);
+        for (std::uint64_t u = 0; u < kPerUnit; ++u) {
+          if constexpr (WithQuery) {
+            add_products(sums, v[u], T::broadcast(query[c + k * kPerUnit + u]));
+          } else {
+            add_squares(sums, v[u]);
+          }
+        }
+      }
+    }
+  }
+  return c;
+}
+
 template <class T, class E>
 Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
                  const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   typename T::Vector x[kLanes];
-  std::uint64_t c = 0;
+  // Wide blocks first, where the instruction set has them for these values:
+  // the same columns in the same order, for fewer shuffles.
+  std::uint64_t c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, ahead);
   for (; c + kLanes <= dot_length; c += kLanes) {
     load_block<T, E>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
@@ -122,6 +166,7 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
     c += width;
   }
   // Columns beyond the query count only in the row's norm.
+  c = add_wide_blocks<T, E, false>(sums, rows, query, c, dim, ahead);
   for (; c + kLanes <= dim; c += kLanes) {
     load_block<T, E>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_squares(sums, x[j]);

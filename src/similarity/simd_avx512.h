@@ -78,6 +78,48 @@ struct Avx512 {
       x[12 + m] = _mm512_shuffle_f32x4(v1, v3, 0xDD);
     }
   }
+  // Wide blocks (row_kernel_template.h): sixteen rows of 64 bytes, one cache
+  // line each, transposed as 32-bit units; each unit then holds four int8 or
+  // uint8 values, or two bfloat16 ones, of one row, which shifts and masks
+  // widen.
+  static constexpr std::uint64_t wide_columns(const std::int8_t*) noexcept { return 64; }
+  static constexpr std::uint64_t wide_columns(const std::uint8_t*) noexcept { return 64; }
+  static constexpr std::uint64_t wide_columns(const BrainHalf*) noexcept { return 32; }
+
+  template <class E>
+  static void load_wide(const E* const (&rows)[kLanes], std::uint64_t column, const std::uintptr_t (&ahead)[kLanes],
+                        Vector (&x)[kLanes]) noexcept {
+    for (int r = 0; r < kLanes; ++r) {
+      const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + column) + ahead[r];
+      __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
+      x[r] = _mm512_loadu_ps(reinterpret_cast<const float*>(rows[r] + column));
+    }
+    transpose(x);
+  }
+
+  // Byte b of each unit to the top, then back down with its sign.
+  static void widen_units(const std::int8_t*, Vector packed, Vector (&out)[4]) noexcept {
+    const __m512i units = _mm512_castps_si512(packed);
+    out[0] = _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_slli_epi32(units, 24), 24));
+    out[1] = _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_slli_epi32(units, 16), 24));
+    out[2] = _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_slli_epi32(units, 8), 24));
+    out[3] = _mm512_cvtepi32_ps(_mm512_srai_epi32(units, 24));
+  }
+  static void widen_units(const std::uint8_t*, Vector packed, Vector (&out)[4]) noexcept {
+    const __m512i units = _mm512_castps_si512(packed);
+    const __m512i byte = _mm512_set1_epi32(0xFF);
+    out[0] = _mm512_cvtepi32_ps(_mm512_and_si512(units, byte));
+    out[1] = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(units, 8), byte));
+    out[2] = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(units, 16), byte));
+    out[3] = _mm512_cvtepi32_ps(_mm512_srli_epi32(units, 24));
+  }
+  // The low half of each unit is the earlier column.
+  static void widen_units(const BrainHalf*, Vector packed, Vector (&out)[2]) noexcept {
+    const __m512i units = _mm512_castps_si512(packed);
+    out[0] = _mm512_castsi512_ps(_mm512_slli_epi32(units, 16));
+    out[1] = _mm512_castsi512_ps(_mm512_and_si512(units, _mm512_set1_epi32(static_cast<int>(0xFFFF0000u))));
+  }
+
   static Vector broadcast(float f) noexcept { return _mm512_set1_ps(f); }
   static Vector add(Vector a, Vector b) noexcept { return _mm512_add_ps(a, b); }
   static Vector mul(Vector a, Vector b) noexcept { return _mm512_mul_ps(a, b); }
