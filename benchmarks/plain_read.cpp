@@ -53,8 +53,8 @@ __attribute__((target("avx2"))) std::uint64_t read_avx2(const unsigned char* dat
   std::size_t i = 0;
   for (; i + kStep <= bytes; i += kStep) {
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      sums[lane] = _mm256_add_epi64(
-          sums[lane], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32 * lane)));
+      sums[lane] =
+          _mm256_add_epi64(sums[lane], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32 * lane)));
     }
   }
   for (std::size_t lane = 1; lane < kLanes; ++lane) sums[0] = _mm256_add_epi64(sums[0], sums[lane]);
@@ -146,7 +146,7 @@ class Team {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) std::uint64_t velk_plain_read(const void* data, std::size_t bytes,
-                                                                                 int threads) {
+                                                                                int threads) {
   static const Reader reader = fastest_reader();
   // Never joined: the process ends with them waiting.
   static Team* const team = new Team(std::max(1U, std::thread::hardware_concurrency()) - 1);
