@@ -6,48 +6,55 @@
 
 namespace velk {
 
-std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
-                                   std::uint64_t tasks) {
-  const std::uint64_t rows = context.embeddings.rows;
-  const RowRanges ranges(rows, context.embeddings.dim);
+namespace {
+
+// The best `width` of `count` rows, positions 0 .. count - 1 of the search,
+// scored a chunk at a time into a few kilobytes on the stack:
+// run_of(first, last, out) is the run of positions [first, last) landing in
+// out. `row_numbers` maps positions to rows for the NaN repair (nullptr when
+// they are the same).
+template <class RunOf>
+std::vector<ScoredHit> search_positions(const SimdKernels& kernels, const FlatScoringContext& context,
+                                        std::uint64_t count, const std::uint64_t* row_numbers, std::uint64_t width,
+                                        std::uint64_t tasks, RunOf run_of) {
+  const RowRanges ranges(count, context.embeddings.dim);
   tasks = std::min(tasks, ranges.count());
-  TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows, width, tasks);
+  TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), count, width, tasks, row_numbers);
   run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
     const auto [begin, end] = ranges.rows(range);
     TopKCollector::Intake intake = top_k.intake(task, 0);
-    // A chunk at a time into a few kilobytes on the stack.
     constexpr std::uint64_t kRowsPerChunk = 256;
     ScoredHit scored[kRowsPerChunk];
     for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
       const std::uint64_t last = std::min(first + kRowsPerChunk, end);
-      kernels.score(context.embeddings.storage, row_run(context, first, last, scored));
+      kernels.score(context.embeddings.storage, run_of(first, last, scored));
       for (std::uint64_t i = 0; i < last - first; ++i) intake.offer(first + i, scored[i].score);
     }
   });
   return top_k.ranked(0);
 }
 
+}  // namespace
+
+std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
+                                   std::uint64_t tasks) {
+  return search_positions(kernels, context, context.embeddings.rows, nullptr, width, tasks,
+                          [&context](std::uint64_t first, std::uint64_t last, ScoredHit* out) {
+                            return row_run(context, first, last, out);
+                          });
+}
+
 std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
                                             std::span<const std::uint64_t> rows, std::uint64_t width,
                                             std::uint64_t tasks) {
-  // Ranges of positions in the list: as many rows per range as a search of a
-  // copy of them would take.
-  const RowRanges ranges(rows.size(), context.embeddings.dim);
-  tasks = std::min(tasks, ranges.count());
-  // Ranked by position, which orders ties as row numbers do: the list ascends.
-  TopKCollector top_k(std::span<const FlatScoringContext>(&context, 1), rows.size(), width, tasks, rows.data());
-  run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
-    const auto [begin, end] = ranges.rows(range);
-    TopKCollector::Intake intake = top_k.intake(task, 0);
-    constexpr std::uint64_t kRowsPerChunk = 256;
-    ScoredHit scored[kRowsPerChunk];
-    for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
-      const std::uint64_t last = std::min(first + kRowsPerChunk, end);
-      kernels.score(context.embeddings.storage, numbered_row_run(context, rows.data() + first, last - first, scored));
-      for (std::uint64_t i = 0; i < last - first; ++i) intake.offer(first + i, scored[i].score);
-    }
-  });
-  std::vector<ScoredHit> hits = top_k.ranked(0);
+  // Positions in the list, cut into as many rows per range as a search of a
+  // copy of them would take, and ranked by position, which orders ties as row
+  // numbers do: the list ascends.
+  std::vector<ScoredHit> hits =
+      search_positions(kernels, context, rows.size(), rows.data(), width, tasks,
+                       [&context, &rows](std::uint64_t first, std::uint64_t last, ScoredHit* out) {
+                         return numbered_row_run(context, rows.data() + first, last - first, out);
+                       });
   for (ScoredHit& hit : hits) hit.index = rows[hit.index];
   return hits;
 }

@@ -61,6 +61,47 @@ struct Avx2 {
       x[4 + m] = _mm256_permute2f128_ps(u[m], u[4 + m], 0x31);
     }
   }
+  // Wide blocks (row_kernel_template.h): eight rows of 32 bytes, transposed
+  // as 32-bit units; each unit then holds four int8 or uint8 values, or two
+  // bfloat16 ones, of one row, which shifts and masks widen.
+  static constexpr std::uint64_t wide_columns(const std::int8_t*) noexcept { return 32; }
+  static constexpr std::uint64_t wide_columns(const std::uint8_t*) noexcept { return 32; }
+  static constexpr std::uint64_t wide_columns(const BrainHalf*) noexcept { return 16; }
+
+  template <class E>
+  static void load_wide(const E* const (&rows)[kLanes], std::uint64_t column, const std::uintptr_t (&ahead)[kLanes],
+                        Vector (&x)[kLanes]) noexcept {
+    for (int r = 0; r < kLanes; ++r) {
+      const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + column) + ahead[r];
+      __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
+      x[r] = _mm256_loadu_ps(reinterpret_cast<const float*>(rows[r] + column));
+    }
+    transpose(x);
+  }
+
+  // Byte b of each unit to the top, then back down with its sign.
+  static void widen_units(const std::int8_t*, Vector packed, Vector (&out)[4]) noexcept {
+    const __m256i units = _mm256_castps_si256(packed);
+    out[0] = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(units, 24), 24));
+    out[1] = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(units, 16), 24));
+    out[2] = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(units, 8), 24));
+    out[3] = _mm256_cvtepi32_ps(_mm256_srai_epi32(units, 24));
+  }
+  static void widen_units(const std::uint8_t*, Vector packed, Vector (&out)[4]) noexcept {
+    const __m256i units = _mm256_castps_si256(packed);
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    out[0] = _mm256_cvtepi32_ps(_mm256_and_si256(units, byte));
+    out[1] = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(units, 8), byte));
+    out[2] = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(units, 16), byte));
+    out[3] = _mm256_cvtepi32_ps(_mm256_srli_epi32(units, 24));
+  }
+  // The low half of each unit is the earlier column.
+  static void widen_units(const BrainHalf*, Vector packed, Vector (&out)[2]) noexcept {
+    const __m256i units = _mm256_castps_si256(packed);
+    out[0] = _mm256_castsi256_ps(_mm256_slli_epi32(units, 16));
+    out[1] = _mm256_castsi256_ps(_mm256_and_si256(units, _mm256_set1_epi32(static_cast<int>(0xFFFF0000u))));
+  }
+
   static Vector broadcast(float f) noexcept { return _mm256_set1_ps(f); }
   static Vector add(Vector a, Vector b) noexcept { return _mm256_add_ps(a, b); }
   static Vector mul(Vector a, Vector b) noexcept { return _mm256_mul_ps(a, b); }
