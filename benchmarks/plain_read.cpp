@@ -91,31 +91,37 @@ Reader fastest_reader() {
   return read_portable;
 }
 
-// Helpers started once and kept, as a search's worker pool is: a call wakes
-// them rather than paying for thread creation each time.
+// Workers started once and kept, as a search's worker pool is: a call wakes
+// them rather than paying for thread creation each time. Several parts go to
+// the workers while the caller waits, as the search's pool does; a part the
+// caller read itself would share its processor with a worker just woken there.
 class Team {
  public:
-  explicit Team(std::size_t helpers) {
-    for (std::size_t i = 0; i < helpers; ++i) members_.emplace_back([this, i] { serve(i + 1); });
+  explicit Team(std::size_t workers) {
+    for (std::size_t i = 0; i < workers; ++i) members_.emplace_back([this, i] { serve(i); });
   }
 
-  // Runs job(part) for every part in [0, parts); the caller takes part 0.
+  // Runs job(part) for every part in [0, parts): on the calling thread alone
+  // for one part, on the workers for more.
   template <typename Job>
   void run(std::size_t parts, const Job& job) {
+    if (parts <= 1) {
+      job(0);
+      return;
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = job;
       parts_ = parts;
-      pending_ = parts - 1;
+      pending_ = parts;
       ++generation_;
     }
     wake_.notify_all();
-    job(0);
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return pending_ == 0; });
   }
 
-  std::size_t size() const { return members_.size() + 1; }
+  std::size_t size() const { return members_.size(); }
 
  private:
   void serve(std::size_t part) {
@@ -149,7 +155,7 @@ extern "C" __attribute__((visibility("default"))) std::uint64_t velk_plain_read(
                                                                                 int threads) {
   static const Reader reader = fastest_reader();
   // Never joined: the process ends with them waiting.
-  static Team* const team = new Team(std::max(1U, std::thread::hardware_concurrency()) - 1);
+  static Team* const team = new Team(std::max(1U, std::thread::hardware_concurrency()));
   const auto* start = static_cast<const unsigned char*>(data);
   const std::size_t parts = std::min<std::size_t>(threads > 1 ? static_cast<std::size_t>(threads) : 1, team->size());
   // Each thread one contiguous share, cut at cache-line boundaries.
