@@ -20,10 +20,11 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := scikit-build-core cmake ninja
 # mypy and basedpyright check the type stub, dask and distributed the dask
-# example, build the sdist (tests/test_typing.py, test_dask.py, test_wheel.py).
+# example, build the sdist (tests/test_typing.py, test_dask.py, test_wheel.py);
+# ml_dtypes makes the bfloat16 arrays of tests/test_storage.py and the bench.
 DEMO_DEPS := numpy
-TEST_DEPS := pytest numpy mypy basedpyright "dask[array]" distributed build
-BENCH_DEPS := numpy matplotlib faiss-cpu threadpoolctl
+TEST_DEPS := pytest numpy mypy basedpyright "dask[array]" distributed build ml_dtypes
+BENCH_DEPS := numpy matplotlib faiss-cpu threadpoolctl ml_dtypes
 
 .PHONY: demo test test-asan test-tsan test-aarch64 fuzz bench install checks check-tools aarch64-tools clean \
 	lint lint-tidy format

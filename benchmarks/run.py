@@ -56,6 +56,19 @@ THREAD_SHAPES = [(10_000, 96), (2_600, 384), (1_300, 768), (5_000, 384)]
 BATCH_SHAPE = (1_000_000, 768)
 BATCH_SIZES = [1, 4, 16, 64, 256]
 K = 10
+# Compact storage: each type searched in place beside the float32 search of the
+# same values and the plain read of its own bytes, on 1 and 2 threads; then 64
+# queries per call. The targets the figures are held to are reported with them.
+STORAGE_KINDS = ["float32", "float16", "bfloat16", "int8", "uint8"]
+STORAGE_SHAPES = [(1_000_000, 768), (100_000, 384)]
+STORAGE_THREADS = (1, 2)
+STORAGE_QUERIES = 64
+# velk's time against the plain read of the same bytes, at most; and the
+# float32 search's time against the compact one's, at least.
+READ_TARGET = 1.15
+SPEED_TARGETS = {"float16": 1.8, "bfloat16": 1.8, "int8": 3.0, "uint8": 3.0}
+PLAIN_READ_SOURCE = HERE / "plain_read.cpp"
+PLAIN_READ_LIBRARY = HERE.parent / "build" / "bench" / "libplain_read.so"
 
 
 # ---------------------------------------------------------------- measuring
@@ -448,11 +461,148 @@ def section_subset(n, dim, repeats):
     }
 
 
+def plain_reader():
+    """velk_plain_read from benchmarks/plain_read.cpp, compiled here when the
+    library is missing or older than its source, as a function (array,
+    threads) that reads the array's bytes; ctypes releases the interpreter
+    lock for the call."""
+    import ctypes
+
+    if not PLAIN_READ_LIBRARY.exists() or PLAIN_READ_LIBRARY.stat().st_mtime < PLAIN_READ_SOURCE.stat().st_mtime:
+        PLAIN_READ_LIBRARY.parent.mkdir(parents=True, exist_ok=True)
+        compiler = os.environ.get("CXX", "c++")
+        subprocess.run(
+            [
+                compiler,
+                "-O2",
+                "-std=c++17",
+                "-shared",
+                "-fPIC",
+                "-pthread",
+                str(PLAIN_READ_SOURCE),
+                "-o",
+                str(PLAIN_READ_LIBRARY),
+            ],
+            check=True,
+        )
+    library = ctypes.CDLL(str(PLAIN_READ_LIBRARY))
+    read = library.velk_plain_read
+    read.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    read.restype = ctypes.c_uint64
+    return lambda array, threads: read(array.ctypes.data, array.nbytes, threads)
+
+
+def stored_rows(np, kind, n, dim, seed=0):
+    """n x dim values of the kind, made block by block: normal values rounded
+    to the floating types, uniform integers over the whole range for int8 and
+    uint8."""
+    rng = np.random.default_rng(seed)
+    if kind == "bfloat16":
+        import ml_dtypes
+
+        dtype = np.dtype(ml_dtypes.bfloat16)
+    else:
+        dtype = np.dtype(kind)
+    e = np.empty((n, dim), dtype=dtype)
+    step = max(1, (1 << 24) // dim)
+    for i in range(0, n, step):
+        size = min(step, n - i)
+        if dtype.kind in "iu":
+            info = np.iinfo(dtype)
+            e[i : i + size] = rng.integers(info.min, int(info.max) + 1, (size, dim), dtype=dtype)
+        else:
+            e[i : i + size] = rng.standard_normal((size, dim), dtype=np.float32).astype(dtype)
+    return e
+
+
+def widened(np, e):
+    """The float32 copy of the same values, block by block."""
+    wide = np.empty(e.shape, dtype=np.float32)
+    step = max(1, (1 << 24) // e.shape[1])
+    for i in range(0, len(e), step):
+        wide[i : i + step] = e[i : i + step].astype(np.float32)
+    return wide
+
+
+def faiss_fp16_index(faiss, np, wide):
+    """faiss's fp16 scalar quantizer over the normalised rows, for inner product."""
+    n, dim = wide.shape
+    index = faiss.IndexScalarQuantizer(dim, faiss.ScalarQuantizer.QT_fp16, faiss.METRIC_INNER_PRODUCT)
+    for i in range(0, n, 100_000):
+        block = wide[i : i + 100_000].copy()
+        faiss.normalize_L2(block)
+        if not index.is_trained:
+            index.train(block)
+        index.add(block)
+    return index
+
+
+def section_storage(kind_number, n, dim, repeats):
+    import numpy as np
+
+    import velk
+
+    try:
+        import faiss
+    except ImportError:
+        faiss = None
+    kind = STORAGE_KINDS[kind_number]
+    read = plain_reader()
+    e = stored_rows(np, kind, n, dim)
+    wide = e if kind == "float32" else widened(np, e)
+    rng = np.random.default_rng(1)
+    queries = rng.standard_normal((STORAGE_QUERIES, dim), dtype=np.float32)
+    q = queries[0]
+    ours = f"velk.search {kind}"
+    index = faiss_fp16_index(faiss, np, wide) if faiss is not None and kind == "float16" else None
+    units = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+    single = {}
+    for threads in STORAGE_THREADS:
+        functions = {ours: lambda t=threads: velk.search(q, e, K, threads=t)}
+        if kind != "float32":
+            functions["velk.search float32"] = lambda t=threads: velk.search(q, wide, K, threads=t)
+        functions[f"plain read {kind}"] = lambda t=threads: read(e, t)
+        if kind != "float32":
+            functions["plain read float32"] = lambda t=threads: read(wide, t)
+        if index is not None:
+            functions["faiss SQ fp16"] = lambda t=threads: (faiss.omp_set_num_threads(t), index.search(units[:1], K))
+        single[str(threads)] = interleaved_medians(functions, repeats, settle=0.1)
+    if index is not None:
+        faiss.omp_set_num_threads(max(STORAGE_THREADS))
+    many = {ours: lambda: velk.search(queries, e, K)}
+    if kind != "float32":
+        many["velk.search float32"] = lambda: velk.search(queries, wide, K)
+    if index is not None:
+        many["faiss SQ fp16"] = lambda: index.search(units, K)
+    batch = interleaved_medians(many, max(3, repeats // 2), settle=0.25)
+    # What is being timed is right: the compact search gives the float32 one, bit for bit.
+    got, want = velk.search(queries[:8], e, K), velk.search(queries[:8], wide, K)
+    exact = got.indices.tobytes() == want.indices.tobytes() and got.scores.tobytes() == want.scores.tobytes()
+    result = {
+        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        "kind": kind,
+        "n": n,
+        "dim": dim,
+        "bytes": int(e.nbytes),
+        "single": single,
+        "batch": batch,
+        "equal_to_float32": exact,
+        "faiss": index is not None,
+    }
+    if index is not None:
+        theirs = index.search(units, K)[1]
+        mine = velk.search(queries, e, K).indices
+        result["faiss_same_position"] = float(np.mean(theirs == mine))
+        result["faiss_same_set"] = float(np.mean([len(set(a) & set(b)) / K for a, b in zip(theirs, mine, strict=True)]))
+    return result
+
+
 SECTIONS = {
     "batch": section_batch,
     "flat": section_flat,
     "lists": section_lists,
     "short": section_short,
+    "storage": section_storage,
     "subset": section_subset,
     "threads": section_threads,
 }
@@ -510,6 +660,59 @@ def run_section(name, args, env, extra_env=None):
         file=sys.stderr,
     )
     return result
+
+
+def run_storage(shapes, repeats, env):
+    """Every storage type on every shape, each in a process of its own."""
+    return [
+        run_section("storage", [number, n, dim, repeats if n < 1_000_000 else max(3, repeats - 2)], env)
+        for n, dim in shapes
+        for number in range(len(STORAGE_KINDS))
+    ]
+
+
+def storage_figures(r):
+    """Per thread count, the ratios the targets are about: velk's time over the
+    plain read of the same bytes, and the float32 search's time over velk's."""
+    ours = f"velk.search {r['kind']}"
+    compact = r["kind"] != "float32"  # float32 has no other search to be compared with
+    figures = {}
+    for threads, seconds in r["single"].items():
+        t = seconds[ours]
+        figures[threads] = {
+            "seconds": t,
+            "read": t / seconds[f"plain read {r['kind']}"],
+            "speed_up": seconds["velk.search float32"] / t if compact else None,
+        }
+    batch = r["batch"]
+    many = batch["velk.search float32"] / batch[ours] if compact else None
+    return figures, many
+
+
+def storage_verdicts(r):
+    """(target, figure, met) for each target of one storage type and shape."""
+    figures, many = storage_figures(r)
+    verdicts = []
+    for threads, f in figures.items():
+        verdicts.append(
+            (
+                f"{threads} thread(s): within {READ_TARGET}x of the plain read",
+                f"{f['read']:.2f}x",
+                f["read"] <= READ_TARGET,
+            )
+        )
+        target = SPEED_TARGETS.get(r["kind"])
+        if target is not None:
+            verdicts.append(
+                (
+                    f"{threads} thread(s): at least {target}x faster than float32",
+                    f"{f['speed_up']:.2f}x",
+                    f["speed_up"] >= target,
+                )
+            )
+    if many is not None:
+        verdicts.append((f"{STORAGE_QUERIES} queries: at least as fast as float32", f"{many:.2f}x", many >= 1.0))
+    return verdicts
 
 
 def ms(seconds):
@@ -609,6 +812,29 @@ def report(results):
                 ours = next(iter(seconds.values()))
                 others = "   ".join(f"{name} {ms(t)} ({t / ours:5.2f}x)" for name, t in list(seconds.items())[1:])
                 add(f"    {case:18s} {ms(ours)}   {others}")
+    for r in results.get("storage", []):
+        add("")
+        add(
+            f"velk.search over {r['kind']} embeddings, k={K}, {r['n']:,} x {r['dim']} ({r['bytes'] / 1e6:,.0f} MB)  "
+            f"{conditions(r)}"
+        )
+        add(f"  (equal to the float32 search of the same values, bit for bit: {r['equal_to_float32']})")
+        for threads, seconds in r["single"].items():
+            add(f"  one query, {threads} thread(s)")
+            ours = seconds[f"velk.search {r['kind']}"]
+            for name, t in seconds.items():
+                add(f"    {name:36s} {ms(t)}   {t / ours:6.2f}x")
+        add(f"  {STORAGE_QUERIES} queries per call, all threads")
+        ours = r["batch"][f"velk.search {r['kind']}"]
+        for name, t in r["batch"].items():
+            add(f"    {name:36s} {ms(t)}   {t / ours:6.2f}x")
+        if r.get("faiss"):
+            add(
+                f"  faiss SQ fp16 top-{K} indices equal to velk's: {100 * r['faiss_same_position']:.1f}% by position, "
+                f"{100 * r['faiss_same_set']:.1f}% as sets"
+            )
+        for target, figure, met in storage_verdicts(r):
+            add(f"  target {target}: {figure} {'met' if met else 'NOT met'}")
     add("")
     add("cosine_similarity against math.dist on the same two lists")
     for r in results["short"]:
@@ -766,6 +992,8 @@ def plot(results, path):
 
 README_START = "<!-- speed summary: written by `make bench` from benchmarks/results/results.json -->"
 README_END = "<!-- end of speed summary -->"
+STORAGE_START = "<!-- compact storage speeds: written by `make bench` from benchmarks/results/results.json -->"
+STORAGE_END = "<!-- end of compact storage speeds -->"
 
 
 def headline(results):
@@ -905,6 +1133,9 @@ def benchmarks_page(results):
             add(markdown_table(["case", *names], rows))
         add("")
         add("![Time of one query against the kept fraction](../benchmarks/results/subset.png)")
+    if results.get("storage"):
+        add("")
+        add(storage_page(results["storage"]))
     add("")
     add(f"## One query per call: `_velk.top_k_flat_np` (k = {K})")
     add("")
@@ -1002,15 +1233,171 @@ def benchmarks_page(results):
     return "\n".join(add_lines) + "\n"
 
 
-def update_readme(results):
-    """Puts the headline between README's summary markers."""
-    readme = README.read_text(encoding="utf-8")
-    start, end = readme.find(README_START), readme.find(README_END)
-    if start < 0 or end < start:
-        return
-    README.write_text(
-        readme[: start + len(README_START)] + "\n" + headline(results) + "\n" + readme[end:], encoding="utf-8"
+def storage_shape_label(r):
+    return f"{r['n']:,} x {r['dim']}"
+
+
+def storage_page(storage):
+    """The compact storage part of docs/benchmarks.md: per type, one query on
+    1 and 2 threads beside the float32 search of the same values and the plain
+    reads, then 64 queries per call, then the targets."""
+    lines = []
+    add = lines.append
+    add(f"## Compact storage: float16, bfloat16, int8 and uint8 searched in place (k = {K})")
+    add("")
+    add(
+        "Each type is searched as it is stored, beside `velk.search` over the float32 copy of the same values "
+        "(which gives the same result, bit for bit) and the *plain read* of each array's bytes with the same "
+        "threads: `benchmarks/plain_read.cpp`, eight independent accumulators over the widest loads the processor "
+        "has, called through ctypes (which releases the interpreter lock; its helper thread is started once and "
+        "woken for each call, as a worker pool's). The ratio */ plain read* is velk's time over the plain read of "
+        "its own bytes; *float32 / type* is "
+        "the float32 search's time over the compact one's. faiss's fp16 scalar quantizer (`IndexScalarQuantizer`, "
+        "`QT_fp16`, inner product on normalised rows) is the nearest peer of float16: it scores fp16 copies of "
+        "the normalised rows in its own order, so its scores are not those of any float32 search, and its top 10 "
+        "can differ from the exact one."
     )
+    dates = sorted({r["date"] for r in storage if r.get("date")})
+    if dates:
+        add("")
+        add(f"Measured on {dates[0]}" + (f" to {dates[-1]}" if len(dates) > 1 else "") + ".")
+    for kind in STORAGE_KINDS:
+        runs = [r for r in storage if r["kind"] == kind]
+        if not runs:
+            continue
+        add("")
+        add(f"### {kind}")
+        add("")
+        add(f"Equal to the float32 search of the same values, bit for bit: {all(r['equal_to_float32'] for r in runs)}.")
+        add("")
+        rows = []
+        for r in runs:
+            figures, _ = storage_figures(r)
+            for threads, seconds in r["single"].items():
+                f = figures[threads]
+                row = [
+                    f"{storage_shape_label(r)} ({r['bytes'] / 1e6:,.0f} MB)",
+                    threads,
+                    milliseconds(f["seconds"]),
+                    milliseconds(seconds[f"plain read {kind}"]),
+                    f"{f['read']:.2f}x",
+                ]
+                if kind != "float32":
+                    row += [
+                        milliseconds(seconds["velk.search float32"]),
+                        milliseconds(seconds["plain read float32"]),
+                        f"{f['speed_up']:.2f}x",
+                    ]
+                if kind == "float16":
+                    row.append(milliseconds(seconds["faiss SQ fp16"]) if "faiss SQ fp16" in seconds else "-")
+                rows.append(row + [load(r)])
+        header = ["rows x dim", "threads", f"velk.search {kind}", f"plain read {kind}", "/ plain read"]
+        if kind != "float32":
+            header += ["velk.search float32", "plain read float32", f"float32 / {kind}"]
+        if kind == "float16":
+            header.append("faiss SQ fp16")
+        add(markdown_table(header + ["load"], rows))
+        if kind == "float32":
+            continue
+        add("")
+        add(f"{STORAGE_QUERIES} queries per call, all threads:")
+        add("")
+        rows = []
+        for r in runs:
+            batch = r["batch"]
+            ours = batch[f"velk.search {kind}"]
+            row = [
+                storage_shape_label(r),
+                milliseconds(ours),
+                milliseconds(batch["velk.search float32"]),
+                f"{batch['velk.search float32'] / ours:.2f}x",
+            ]
+            if kind == "float16":
+                faiss_time = batch.get("faiss SQ fp16")
+                row.append(milliseconds(faiss_time) if faiss_time else "-")
+                row.append(
+                    f"{100 * r['faiss_same_position']:.0f}% ({100 * r['faiss_same_set']:.0f}% as sets)"
+                    if r.get("faiss")
+                    else "-"
+                )
+            rows.append(row)
+        header = ["rows x dim", f"velk.search {kind}", "velk.search float32", f"float32 / {kind}"]
+        if kind == "float16":
+            header += ["faiss SQ fp16", "faiss top-10 equal to velk's"]
+        add(markdown_table(header, rows))
+    add("")
+    add("### Targets")
+    add("")
+    rows = [
+        [r["kind"], storage_shape_label(r), target, figure, "met" if met else "**not met**"]
+        for r in storage
+        for target, figure, met in storage_verdicts(r)
+    ]
+    add(markdown_table(["type", "rows x dim", "target", "measured", ""], rows))
+    return "\n".join(lines)
+
+
+def storage_summary(storage):
+    """README's table of compact storage speeds: the largest shape, one query."""
+    largest = max(storage, key=lambda r: r["n"] * r["dim"])
+    runs = [r for r in storage if (r["n"], r["dim"]) == (largest["n"], largest["dim"])]
+    rows = []
+    for r in runs:
+        figures, many = storage_figures(r)
+        one, two = figures.get("1"), figures.get("2")
+        rows.append(
+            [
+                r["kind"],
+                f"{r['bytes'] / 1e9:.2f} GB",
+                milliseconds(one["seconds"]) if one else "-",
+                milliseconds(two["seconds"]) if two else "-",
+                f"{one['speed_up']:.2f}x / {two['speed_up']:.2f}x" if one and one["speed_up"] else "-",
+                f"{one['read']:.2f}x / {two['read']:.2f}x" if one and two else "-",
+                f"{many:.2f}x" if many else "-",
+                load(r),
+            ]
+        )
+    table = markdown_table(
+        [
+            "storage",
+            "size",
+            "1 query, 1 thread",
+            "1 query, 2 threads",
+            "float32 / it (1 / 2 threads)",
+            "it / plain read (1 / 2 threads)",
+            f"float32 / it, {STORAGE_QUERIES} queries",
+            "load",
+        ],
+        rows,
+    )
+    intro = textwrap.fill(
+        f"{largest['n']:,} x {largest['dim']}, k = {K}: one query on 1 and 2 threads, {STORAGE_QUERIES} queries per call on all "
+        f"threads "
+        f"(`make bench`; *load* is the share of the machine busy before / taken by other processes during the "
+        f"measurement, which skews the ratios when it is high; every figure and the targets are in "
+        f"[docs/benchmarks.md](docs/benchmarks.md#compact-storage-float16-bfloat16-int8-and-uint8-searched-in-place-k--10)):",
+        width=116,
+        break_long_words=False,
+        break_on_hyphens=False,
+    )
+    return f"{intro}\n\n{table}"
+
+
+def replace_between(text, start_marker, end_marker, body):
+    start, end = text.find(start_marker), text.find(end_marker)
+    if start < 0 or end < start:
+        return text
+    return text[: start + len(start_marker)] + "\n" + body + "\n" + text[end:]
+
+
+def update_readme(results):
+    """Puts the headline between README's summary markers, and the compact
+    storage table between its own."""
+    readme = README.read_text(encoding="utf-8")
+    readme = replace_between(readme, README_START, README_END, headline(results))
+    if results.get("storage"):
+        readme = replace_between(readme, STORAGE_START, STORAGE_END, storage_summary(results["storage"]))
+    README.write_text(readme, encoding="utf-8")
 
 
 def write_documents(results):
@@ -1027,7 +1414,7 @@ def main():
     parser.add_argument("--section", nargs="+")
     parser.add_argument(
         "--only",
-        choices=["subset"],
+        choices=["subset", "storage"],
         help="run this comparison alone and keep the other figures of results.json",
     )
     parser.add_argument("--quick", action="store_true", help="fewer rounds and no 1,000,000 x 768 shape")
@@ -1049,12 +1436,17 @@ def main():
     env, removed = benchmark_environment()
     repeats = 3 if args.quick else 9
     subset_shape = (100_000, SUBSET_SHAPE[1]) if args.quick else SUBSET_SHAPE
+    storage_shapes = STORAGE_SHAPES[1:] if args.quick else STORAGE_SHAPES
     if args.only:
         results = json.loads((RESULTS / "results.json").read_text())
-        results["subset"] = [run_section("subset", [*subset_shape, repeats], env)]
+        if args.only == "subset":
+            results["subset"] = [run_section("subset", [*subset_shape, repeats], env)]
+        else:
+            results["storage"] = run_storage(storage_shapes, repeats, env)
         (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
         print(write_documents(results))
-        plot_subset(results, RESULTS / "subset.png")
+        if args.only == "subset":
+            plot_subset(results, RESULTS / "subset.png")
         return
     flat_shapes = FLAT_SHAPES[:-1] if args.quick else FLAT_SHAPES
     results = {"machine": machine_record(removed), "batch": [], "flat": [], "lists": [], "short": [], "threads": []}
@@ -1079,6 +1471,7 @@ def main():
             [run_section("threads", [*shape, repeats * 200], env, {"RAYON_NUM_THREADS": t}) for t in ("1", "2")]
         )
     results["subset"] = [run_section("subset", [*subset_shape, repeats], env)]
+    results["storage"] = run_storage(storage_shapes, repeats, env)
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
     print(write_documents(results))

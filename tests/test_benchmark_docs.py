@@ -117,3 +117,56 @@ def test_readme_update_touches_only_the_summary(tmp_path, monkeypatch, readme):
         ).replace("\n", "")
     else:
         assert once == original
+
+
+def storage_result(kind, ours, float32, read, batch_ours, batch_float32):
+    """One storage section's figures, the same on 1 and 2 threads."""
+    single = {f"velk.search {kind}": ours, f"plain read {kind}": read}
+    if kind != "float32":
+        single.update({"velk.search float32": float32, "plain read float32": 2 * read})
+    batch = {f"velk.search {kind}": batch_ours}
+    if kind != "float32":
+        batch["velk.search float32"] = batch_float32
+    return {
+        "kind": kind,
+        "n": 1000,
+        "dim": 8,
+        "bytes": 8000,
+        "single": {"1": dict(single), "2": dict(single)},
+        "batch": batch,
+        "equal_to_float32": True,
+        "faiss": False,
+    }
+
+
+@pytest.mark.parametrize(
+    ("result", "expected"),
+    [
+        # 0.1 s against a 0.09 s read is 1.11x (within 1.15x); float32 4x slower; 2x at 64 queries.
+        (storage_result("int8", 0.1, 0.4, 0.09, 1.0, 2.0), [("1.11x", True), ("4.00x", True), ("2.00x", True)]),
+        # int8 only 2.5x faster than float32 misses its 3x; 0.8x at 64 queries misses 1x.
+        (storage_result("int8", 0.2, 0.5, 0.1, 1.0, 0.8), [("2.00x", False), ("2.50x", False), ("0.80x", False)]),
+        # float16 needs 1.8x: 1.9x is met.
+        (storage_result("float16", 0.1, 0.19, 0.1, 1.0, 1.0), [("1.00x", True), ("1.90x", True), ("1.00x", True)]),
+        # float32 has only the read target.
+        (storage_result("float32", 0.12, None, 0.1, 1.0, None), [("1.20x", False)]),
+    ],
+    ids=["int8 met", "int8 missed", "float16 met", "float32"],
+)
+def test_storage_targets_divide_the_right_way(result, expected):
+    verdicts = bench.storage_verdicts(result)
+    per_thread = [(figure, met) for target, figure, met in verdicts if target.startswith("1 thread")]
+    batch = [(figure, met) for target, figure, met in verdicts if target.startswith(f"{bench.STORAGE_QUERIES} ")]
+    assert per_thread + batch == expected
+    # Every target shows up in the page with its verdict.
+    page = bench.storage_page([result])
+    for target, figure, met in verdicts:
+        assert f"| {target} | {figure} | {'met' if met else '**not met**'} |" in page
+
+
+def test_readme_storage_table_is_what_the_results_give():
+    if not COMMITTED.get("storage"):
+        pytest.skip("results.json has no storage figures")
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    start = readme.index(bench.STORAGE_START) + len(bench.STORAGE_START)
+    assert readme[start : readme.index(bench.STORAGE_END)].strip() == bench.storage_summary(COMMITTED["storage"])

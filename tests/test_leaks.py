@@ -23,6 +23,11 @@ import pytest
 import _velk
 import velk
 
+try:
+    import ml_dtypes
+except ImportError:  # make test installs it
+    ml_dtypes = None
+
 from conftest import UNDER_ASAN, PanicException, run_python
 
 CALLS = int(os.environ.get("VELK_LEAK_CALLS", "1500"))
@@ -246,7 +251,16 @@ SUCCESS = {
         {"rows": np.tile(np.array([3, 3, -1, 19_999, 40, 5]), (16, 1)), "threads": 1},
     ),
     "search empty rows": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, 10), {"rows": []}),
+    "search float16": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.astype(np.float16), 10)),
+    "search int8 rows": (velk.search, (NP_QUERIES, (NP_EMBEDDINGS * 40).astype(np.int8), 10), {"rows": [3, 9, 4]}),
+    "search uint8 where, one thread": (
+        velk.search,
+        (NP_QUERY, (NP_EMBEDDINGS * 40).astype(np.uint8), 5),
+        {"where": NP_EMBEDDINGS[:, 1] > 0, "threads": 1},
+    ),
 }
+if ml_dtypes is not None:
+    SUCCESS["search bfloat16"] = (velk.search, (NP_QUERIES, NP_EMBEDDINGS.astype(ml_dtypes.bfloat16), 10))
 
 
 @pytest.mark.parametrize("name", list(SUCCESS))
@@ -307,6 +321,8 @@ ERRORS = {
     "search list embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.tolist()[:50], 1), None, TypeError),
     "search float64 embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.astype(np.float64), 1), None, TypeError),
     "search strided embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS[::2], 1), None, ValueError),
+    "search int16 embeddings": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.astype(np.int16), 1), None, TypeError),
+    "search strided float16": (velk.search, (NP_QUERIES, NP_EMBEDDINGS.astype(np.float16)[::2], 1), None, ValueError),
     "search wrong dim": (velk.search, (NP_QUERIES[:, :4], NP_EMBEDDINGS, 1), None, ValueError),
     "search str queries": (velk.search, (["a"] * 8, NP_EMBEDDINGS, 1), None, TypeError),
     "search negative k": (velk.search, (NP_QUERIES, NP_EMBEDDINGS, -1), None, ValueError),
@@ -349,6 +365,19 @@ ERRORS = {
         PanicException,
     ),
 }
+if ml_dtypes is not None:
+    ERRORS["search strided bfloat16"] = (
+        velk.search,
+        (NP_QUERIES, NP_EMBEDDINGS.astype(ml_dtypes.bfloat16)[::2], 1),
+        None,
+        ValueError,
+    )
+    ERRORS["search float8"] = (
+        velk.search,
+        (NP_QUERIES, NP_EMBEDDINGS.astype(ml_dtypes.float8_e4m3fn), 1),
+        None,
+        TypeError,
+    )
 
 
 @pytest.mark.parametrize("name", list(ERRORS))

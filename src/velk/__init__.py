@@ -1,16 +1,20 @@
-"""Exact, reproducible cosine similarity search over float32 embeddings.
+"""Exact, reproducible cosine similarity search over float32 embeddings, or over
+compact ones: float16, bfloat16, int8 and uint8, read in place.
 
 ``velk.search`` answers many queries in one call and returns numpy arrays. Every
 score is the float32 that ``_velk.top_k_flat_np`` computes for the same query
 alone, bit for bit, whatever the batch size, the thread count or the processor.
-The four functions of the low-level module ``_velk`` are re-exported here.
+Every float16, bfloat16, int8 and uint8 value is exactly a float32, so a compact
+collection gives, bit for bit, what its float32 copy would give, at half or a
+quarter of the memory. The four functions of the low-level module ``_velk`` are
+re-exported here.
 """
 
 from __future__ import annotations
 
 import sys
 from collections.abc import Buffer
-from typing import Any, NamedTuple, SupportsIndex
+from typing import Any, Literal, NamedTuple, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -25,6 +29,12 @@ __all__ = ["SearchResult", "search", "cosine_similarity", "top_k", "top_k_flat",
 # Element types that convert to float32 as _velk converts a number: to a
 # Python float (a double) first, then rounded to the nearest float32.
 _REAL_KINDS = frozenset("biuf")
+
+# The embeddings' element types read in place, widened to float32 as they are
+# scored; the buffer's own format tells them apart. bfloat16 has no buffer
+# format, so it travels as its 16-bit patterns with its name beside them.
+_STORAGE_DTYPES = (np.dtype(np.float32), np.dtype(np.float16), np.dtype(np.int8), np.dtype(np.uint8))
+_ACCEPTED = "float32, float16, bfloat16, int8 or uint8"
 
 
 class SearchResult(NamedTuple):
@@ -51,16 +61,20 @@ def search(
 ) -> SearchResult:
     """The k rows of ``embeddings`` most similar to each query, by cosine similarity.
 
-    ``embeddings``: a C-contiguous float32 array of shape (n, dim), or any object
-    exporting such a buffer (``numpy.memmap`` included); it is read in place,
-    never copied. ``queries``: shape (dim,) or (nq, dim); float32 C-contiguous
+    ``embeddings``: a C-contiguous array of shape (n, dim) of float32, float16,
+    bfloat16 (``ml_dtypes.bfloat16``), int8 or uint8 in native byte order, or
+    any object exporting such a buffer (``numpy.memmap`` included); it is read
+    in place, never copied nor converted: compact values are widened to float32
+    as they are scored. ``queries``: shape (dim,) or (nq, dim); float32 C-contiguous
     input is read in place, anything else real (other dtypes, lists, strided
     views) is converted to float32 once. ``threads`` caps the worker threads of
     this call; None uses them all.
 
     Row i of the result holds exactly what
-    ``_velk.top_k_flat_np(queries[i], embeddings, dim, k)`` returns: the same
-    indices in the same order, the same float32 scores. Other Python threads
+    ``_velk.top_k_flat_np(queries[i], embeddings.astype(numpy.float32), dim, k)``
+    returns (for float32 embeddings, no copy at all): the same indices in the
+    same order, the same float32 scores, NaN and infinity included. Other dtypes
+    are refused with a TypeError that says how to convert them once. Other Python threads
     run while the search computes; the arrays must not be changed until it
     returns.
 
@@ -87,9 +101,10 @@ def search(
     if _is_masked(embeddings):
         raise TypeError(_masked_message("embeddings"))
     matrix, single = _query_matrix(queries)
+    embeddings, storage = _stored(embeddings)
     mask = lists = offsets = None
     if where is not None or rows is not None:
-        n = _row_count(matrix, embeddings, threads)
+        n = _row_count(matrix, embeddings, threads, storage)
         if where is not None and rows is not None:
             raise TypeError(
                 "give where or rows, not both: where marks the candidate rows with True, rows lists their numbers"
@@ -100,17 +115,19 @@ def search(
             lists, offsets = _row_lists(_row_numbers(rows, len(matrix), n))
     # One crossing: the embeddings' buffer, every remaining check, k, threads,
     # the result arrays and the search itself.
-    scores, indices = _native.search(matrix, embeddings, k, threads, mask, lists, offsets, None)
+    scores, indices = _native.search(matrix, embeddings, k, threads, mask, lists, offsets, storage)
     if single:
         return SearchResult(scores[0], indices[0])
     return SearchResult(scores, indices)
 
 
-def _row_count(matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int | None) -> int:
+def _row_count(
+    matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int | None, storage: Literal["bfloat16"] | None
+) -> int:
     """The embeddings' row count, which the candidates are checked against.
     The embeddings, queries and threads are refused first, with the search's
     own messages: a search for k = 0 checks them and scores nothing."""
-    _native.search(matrix, embeddings, 0, threads, None, None, None, None)
+    _native.search(matrix, embeddings, 0, threads, None, None, None, storage)
     with memoryview(embeddings) as view:
         # The search took it: a 2-D buffer, so its shape is there.
         return int(view.shape[0]) if view.shape else 0
@@ -207,6 +224,43 @@ def _query_matrix(queries: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool
             array = array.astype(np.float64, copy=False).astype(np.float32)
     matrix = np.require(array, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
     return (matrix.reshape(1, -1), True) if matrix.ndim == 1 else (matrix, False)
+
+
+def _is_bfloat16(dtype: np.dtype[Any]) -> bool:
+    """Whether a dtype is bfloat16 (ml_dtypes', or any other library's of the
+    same name): told by its name and size, so that ml_dtypes is never imported
+    here. A user-defined numpy type has a number from 256 up."""
+    return dtype.name == "bfloat16" and dtype.itemsize == 2 and dtype.num >= 256
+
+
+def _stored(embeddings: Buffer) -> tuple[Buffer, Literal["bfloat16"] | None]:
+    """The embeddings as the native search takes them, and the storage name it
+    needs beside them: a bfloat16 array becomes a view of its 16-bit patterns
+    (no copy; the native checks then name it bfloat16), every other input
+    passes unchanged, its buffer format telling its type. Other numpy types
+    that cannot export a buffer at all (other ml_dtypes types, dates) are
+    refused here, with the search's own messages."""
+    if not isinstance(embeddings, np.ndarray) or embeddings.dtype in _STORAGE_DTYPES:
+        return embeddings, None
+    dtype = embeddings.dtype
+    if _is_bfloat16(dtype):
+        return embeddings.view(np.uint16), "bfloat16"
+    if dtype.num < 256 and dtype.kind not in "mM":
+        return embeddings, None  # the native checks name its buffer's type
+    described = (
+        f"a {embeddings.ndim}-D array of {dtype.name} with shape {embeddings.shape}"
+        if embeddings.ndim
+        else f"a 0-d array of {dtype.name}"
+    )
+    if embeddings.ndim != 2:
+        raise ValueError(
+            f"embeddings must be a 2-D array of shape (rows, dim), not {described}; "
+            f"reshape it, for example embeddings.reshape(-1, dim)"
+        )
+    raise TypeError(
+        f"embeddings must hold {_ACCEPTED} in native byte order, not {described}; convert it once with "
+        f"numpy.ascontiguousarray(embeddings, dtype=numpy.float32), or dtype=numpy.float16 for half the memory"
+    )
 
 
 def _is_masked(array: object) -> bool:

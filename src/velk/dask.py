@@ -11,7 +11,8 @@ score, best first, then ascending row index among equal scores. Every score
 depends only on its row and its query, and a chunk's top k holds every row of
 the chunk that can reach the global top k, so the result is exactly what one
 ``velk.search(queries, numpy.asarray(embeddings), k)`` call returns, ties
-included. Needs dask (``pip install "dask[array]"``).
+included. Chunks of float16, bfloat16, int8 or uint8 are searched as they are,
+with the scores of their float32 copy. Needs dask (``pip install "dask[array]"``).
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ import numpy.typing as npt
 from dask.base import compute
 from dask.delayed import delayed
 
-from . import SearchResult, _query_matrix, _row_numbers, _where_matrix
+from . import _STORAGE_DTYPES, SearchResult, _is_bfloat16, _query_matrix, _row_numbers, _where_matrix
 from . import search as search_array
 
 __all__ = ["search"]
@@ -86,8 +87,9 @@ def chunk_search(
     if call is not None and call.abandoned:
         return None
     # A chunk that dask shipped between processes may arrive misaligned
-    # (deserialised from a byte frame at any offset) or strided; copy only then.
-    embeddings = np.require(block, dtype=np.float32, requirements=["C_CONTIGUOUS", "ALIGNED"])
+    # (deserialised from a byte frame at any offset) or strided; copy only
+    # then, in its own dtype: a compact chunk is never widened here.
+    embeddings = np.require(block, requirements=["C_CONTIGUOUS", "ALIGNED"])
     scores, indices = search_array(queries, embeddings, k, where=where, rows=rows, threads=threads)
     return SearchResult(scores, np.where(indices >= 0, indices + first_row, indices))
 
@@ -123,8 +125,10 @@ def _probe(embeddings: Any) -> npt.NDArray[Any]:
             f"call embeddings.compute_chunk_sizes() first"
         )
     shape = tuple(int(size) for size in embeddings.shape)
-    if embeddings.ndim == 2 and embeddings.dtype == np.dtype(np.float32):
-        return np.empty((0, shape[1]), dtype=np.float32)
+    dtype = embeddings.dtype
+    if embeddings.ndim == 2 and (dtype in _STORAGE_DTYPES or _is_bfloat16(dtype)):
+        # Of the chunks' own dtype, so that the search checks what they hold.
+        return np.empty((0, shape[1]), dtype=dtype)
     # Refused by velk.search: the array's own shape in its message, no memory.
     return np.broadcast_to(np.empty((1,) * len(shape), dtype=embeddings.dtype), shape)
 
@@ -143,10 +147,11 @@ def search(
 
     Returns exactly what ``velk.search(queries, numpy.asarray(embeddings), k,
     where=where, rows=rows, threads=threads)`` returns, and refuses what it
-    refuses, with its messages, before anything is computed: the dtype (only
-    float32), the shape, the queries, ``k`` and ``threads``. ``where`` and
-    ``rows`` (numpy arrays, or anything numpy reads) are checked once against
-    the whole array, then each chunk searches its own part of them. ``threads``
+    refuses, with its messages, before anything is computed: the dtype
+    (float32, float16, bfloat16, int8 or uint8, each searched as it is), the
+    shape, the queries, ``k`` and ``threads``. ``where`` and ``rows`` (numpy
+    arrays, or anything numpy reads) are checked once against the whole array,
+    then each chunk searches its own part of them. ``threads``
     caps the worker threads of each chunk's search, as in ``velk.search``.
     Arrays with unknown chunk sizes need ``compute_chunk_sizes()`` first. A
     numpy array (or any other non-dask object) is refused: call

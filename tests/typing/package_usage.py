@@ -26,6 +26,12 @@ def accepted() -> None:
     assert_type(velk.search(E.astype(np.float64), E, True, threads=None), velk.SearchResult)
     assert_type(velk.top_k_flat_np(E[0], E, 3, 1), list[tuple[int, float]])
 
+    # Compact embeddings are searched in place, with the float32 copy's result.
+    compact = velk.search(E, E.astype(np.float16), 2, rows=[0, 2])
+    assert_type(compact, velk.SearchResult)
+    assert compact.indices.tolist() == velk.search(E, E, 2, rows=[0, 2]).indices.tolist()
+    assert_type(velk.search(E[0], (E * 100).astype(np.int8), 1, where=np.ones(3, bool)), velk.SearchResult)
+
 
 def refused() -> None:
     # Each line is refused by the annotations and raises TypeError at run time.
