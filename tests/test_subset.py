@@ -242,6 +242,38 @@ def test_the_embeddings_are_refused_before_the_candidates():
         velk.search(Q[:3], E.astype(np.float64), 2, rows=[N + 10])
     with pytest.raises(TypeError, match="^embeddings must be a 2-D float32 array"):
         velk.search(Q[:3], E.tolist(), 2, where=np.ones(N, bool))
+    with pytest.raises(ValueError, match="^threads must be None or 1 or more, not 0"):
+        velk.search(Q[:3], E, 2, rows=[N + 10], threads=0)
+
+
+class _CountingNative:
+    def __init__(self, native):
+        self.native, self.calls = native, 0
+
+    def search(self, *args):
+        self.calls += 1
+        return self.native.search(*args)
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error"),
+    [
+        ({"where": np.ones(N, bool)}, None),
+        ({"rows": [[0, 5], [1, -1], [2, 2]]}, None),
+        # Refused: the embeddings are checked first, by a search for k = 0.
+        ({"rows": [N]}, IndexError),
+        ({"where": np.ones(N + 1, bool)}, ValueError),
+    ],
+)
+def test_a_filtered_call_crosses_into_the_native_search_once(monkeypatch, kwargs, error):
+    counting = _CountingNative(velk._native)
+    monkeypatch.setattr(velk, "_native", counting)
+    if error is None:
+        velk.search(Q[:3], E, 2, **kwargs)
+    else:
+        with pytest.raises(error):
+            velk.search(Q[:3], E, 2, **kwargs)
+    assert counting.calls == 1
 
 
 @pytest.mark.parametrize(

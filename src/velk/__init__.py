@@ -104,15 +104,22 @@ def search(
     embeddings, storage = _stored(embeddings)
     mask = lists = offsets = None
     if where is not None or rows is not None:
-        n = _row_count(matrix, embeddings, threads, storage)
-        if where is not None and rows is not None:
-            raise TypeError(
-                "give where or rows, not both: where marks the candidate rows with True, rows lists their numbers"
-            )
-        if where is not None:
-            mask = _where_matrix(where, len(matrix), n)
-        elif rows is not None:
-            lists, offsets = _row_lists(_row_numbers(rows, len(matrix), n))
+        try:
+            n = _row_count(embeddings)
+            if where is not None and rows is not None:
+                raise TypeError(
+                    "give where or rows, not both: where marks the candidate rows with True, rows lists their numbers"
+                )
+            if where is not None:
+                mask = _where_matrix(where, len(matrix), n)
+            elif rows is not None:
+                lists, offsets = _row_lists(_row_numbers(rows, len(matrix), n))
+        except Exception:
+            # The embeddings, queries and threads are refused first, with the
+            # search's own messages: a search for k = 0 checks them and scores
+            # nothing. Only a call that fails crosses twice.
+            _native.search(matrix, embeddings, 0, threads, None, None, None, storage)
+            raise
     # One crossing: the embeddings' buffer, every remaining check, k, threads,
     # the result arrays and the search itself.
     scores, indices = _native.search(matrix, embeddings, k, threads, mask, lists, offsets, storage)
@@ -121,15 +128,13 @@ def search(
     return SearchResult(scores, indices)
 
 
-def _row_count(
-    matrix: npt.NDArray[np.float32], embeddings: Buffer, threads: int | None, storage: Literal["bfloat16"] | None
-) -> int:
-    """The embeddings' row count, which the candidates are checked against.
-    The embeddings, queries and threads are refused first, with the search's
-    own messages: a search for k = 0 checks them and scores nothing."""
-    _native.search(matrix, embeddings, 0, threads, None, None, None, storage)
+def _row_count(embeddings: Buffer) -> int:
+    """The embeddings' row count, which the candidates are checked against: a
+    numpy array's own, or the buffer's first extent. Nothing else is checked
+    here; the search checks the embeddings themselves."""
+    if isinstance(embeddings, np.ndarray):
+        return int(embeddings.shape[0]) if embeddings.ndim else 0
     with memoryview(embeddings) as view:
-        # The search took it: a 2-D buffer, so its shape is there.
         return int(view.shape[0]) if view.shape else 0
 
 
