@@ -35,10 +35,17 @@ def assert_bits(result, want):
     np.testing.assert_array_equal(result.scores.view(np.uint32), scores.view(np.uint32))
 
 
-FRACTIONS = {"empty": 0.0, "one row": None, "1%": 0.01, "50%": 0.5, "all": 1.0}
+# A single query reads the blocks of rows a filter keeps in runs (or all), and
+# gathers the rows of a scattered one: both paths, partial blocks included.
+FRACTIONS = {"empty": 0.0, "one row": None, "1%": 0.01, "50%": 0.5, "in runs": "runs", "all": 1.0}
 
 
 def shared_filter(fraction, rng):
+    if fraction == "runs":
+        mask = np.zeros(N, bool)
+        for start in rng.integers(N, size=6):
+            mask[start : start + rng.integers(1, 400)] = True
+        return mask
     if fraction is None:
         mask = np.zeros(N, bool)
         mask[rng.integers(N)] = True

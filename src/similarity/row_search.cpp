@@ -69,24 +69,24 @@ std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const Fl
     const auto [begin, end] = ranges.rows(range);
     TopKCollector::Intake intake = top_k.intake(task, 0);
     constexpr std::uint64_t kRowsPerChunk = 256;
-    constexpr std::uint64_t kBlock = 16;  // the widest lane group
     ScoredHit scored[kRowsPerChunk];
     for (std::uint64_t first = begin; first < end;) {
       // A run of blocks that each keep a row, up to a chunk; blocks that keep
       // none are skipped unread.
       const auto keeps_any = [&](std::uint64_t at) {
-        const std::uint64_t stop = std::min(at + kBlock, end);
+        const std::uint64_t stop = std::min(at + kFilterBlockRows, end);
         for (std::uint64_t i = at; i < stop; ++i) {
           if (keep[i] != 0) return true;
         }
         return false;
       };
       if (!keeps_any(first)) {
-        first = std::min(first + kBlock, end);
+        first = std::min(first + kFilterBlockRows, end);
         continue;
       }
-      std::uint64_t last = std::min(first + kBlock, end);
-      while (last < end && last - first < kRowsPerChunk && keeps_any(last)) last = std::min(last + kBlock, end);
+      std::uint64_t last = std::min(first + kFilterBlockRows, end);
+      while (last < end && last - first < kRowsPerChunk && keeps_any(last))
+        last = std::min(last + kFilterBlockRows, end);
       kernels.score(context.embeddings.storage, row_run(context, first, last, scored));
       for (std::uint64_t i = first; i < last; ++i) {
         if (keep[i] != 0) intake.offer(i, scored[i - first].score);

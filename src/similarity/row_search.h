@@ -82,10 +82,15 @@ std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const Fl
                                             std::span<const std::uint64_t> rows, std::uint64_t width,
                                             std::uint64_t tasks);
 
+// The rows a filtered search reads whole when any of them is kept: the widest
+// lane group.
+constexpr std::uint64_t kFilterBlockRows = 16;
+
 // The same over the rows whose keep flag is nonzero (keep has a flag per row
-// of the context), reading them where they are: each block of 16 rows that
-// keeps any is scored whole, and only its kept rows are ranked. Faster than
-// gathering the rows when the flags keep a large share of them.
+// of the context), reading them where they are: each block of
+// kFilterBlockRows rows that keeps any is scored whole, and only its kept rows
+// are ranked. Faster than gathering the rows when the kept rows lie in runs or
+// fill nearly every block.
 std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const FlatScoringContext& context,
                                             const std::uint8_t* keep, std::uint64_t width, std::uint64_t tasks);
 
