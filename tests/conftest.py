@@ -201,3 +201,25 @@ def check_driver(name):
     if not os.access(binary, os.X_OK):
         pytest.skip(f"{name}: not built in VELK_CHECKS_DIR={directory} (run make checks)")
     return binary
+
+
+# Results of velk.search against one _velk.top_k_flat_np call per query.
+def reference(queries, e, k):
+    """(scores, indices) from one top_k_flat_np call per query, padded."""
+    kk = min(k, e.shape[0])
+    scores = np.full((len(queries), kk), -np.inf, np.float32)
+    indices = np.full((len(queries), kk), -1, np.int64)
+    for i, query in enumerate(queries):
+        hits = _velk.top_k_flat_np(query, e, e.shape[1], k)
+        indices[i, : len(hits)] = [index for index, _ in hits]
+        scores[i, : len(hits)] = [score for _, score in hits]
+    return scores, indices
+
+
+def assert_same(got, want):
+    scores, indices = got
+    assert scores.dtype == np.float32 and indices.dtype == np.int64
+    assert scores.shape == want[0].shape and indices.shape == want[1].shape
+    np.testing.assert_array_equal(indices, want[1])
+    # Bits, so that NaN signs and payloads and signed zeros count too.
+    np.testing.assert_array_equal(scores.view(np.uint32), want[0].view(np.uint32))

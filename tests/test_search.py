@@ -17,7 +17,7 @@ import pytest
 import _velk
 import velk
 
-from conftest import run_python
+from conftest import assert_same, reference, run_python
 
 NAN_BITS = 0x7FC00000
 
@@ -46,27 +46,6 @@ def special_queries(e, count, rng):
     for i, row in enumerate(specials[: count - 1]):
         q[(i * 5 + 1) % count] = row
     return q
-
-
-def reference(queries, e, k):
-    """(scores, indices) from one top_k_flat_np call per query, padded."""
-    kk = min(k, e.shape[0])
-    scores = np.full((len(queries), kk), -np.inf, np.float32)
-    indices = np.full((len(queries), kk), -1, np.int64)
-    for i, query in enumerate(queries):
-        hits = _velk.top_k_flat_np(query, e, e.shape[1], k)
-        indices[i, : len(hits)] = [index for index, _ in hits]
-        scores[i, : len(hits)] = [score for _, score in hits]
-    return scores, indices
-
-
-def assert_same(got, want):
-    scores, indices = got
-    assert scores.dtype == np.float32 and indices.dtype == np.int64
-    assert scores.shape == want[0].shape and indices.shape == want[1].shape
-    np.testing.assert_array_equal(indices, want[1])
-    # Bits, so that NaN signs and payloads and signed zeros count too.
-    np.testing.assert_array_equal(scores.view(np.uint32), want[0].view(np.uint32))
 
 
 @pytest.mark.parametrize("dim", [1, 7, 128, 384, 769])

@@ -6,10 +6,9 @@ import sys
 import numpy as np
 import pytest
 
-import _velk
 import velk
 
-from conftest import run_python
+from conftest import assert_same, reference, run_python
 
 try:
     import ml_dtypes
@@ -82,27 +81,6 @@ def queries_for(wide, count, rng):
     if count > 2:
         q[-1] = 0.0
     return q
-
-
-def reference(queries, wide, k):
-    """(scores, indices) of one top_k_flat_np call per query over the float32 copy, padded."""
-    width = min(k, wide.shape[0])
-    scores = np.full((len(queries), width), -np.inf, np.float32)
-    indices = np.full((len(queries), width), -1, np.int64)
-    for i, query in enumerate(queries):
-        hits = _velk.top_k_flat_np(query, wide, wide.shape[1], k)
-        indices[i, : len(hits)] = [index for index, _ in hits]
-        scores[i, : len(hits)] = [score for _, score in hits]
-    return scores, indices
-
-
-def assert_same(got, want):
-    scores, indices = got
-    assert scores.dtype == np.float32 and indices.dtype == np.int64
-    assert scores.shape == want[0].shape and indices.shape == want[1].shape
-    np.testing.assert_array_equal(indices, want[1])
-    # Bits, so that NaN signs and payloads and signed zeros count too.
-    np.testing.assert_array_equal(scores.view(np.uint32), want[0].view(np.uint32))
 
 
 @pytest.mark.parametrize("dim", [1, 7, 16, 17, 128, 384, 769])
