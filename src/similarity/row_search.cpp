@@ -1,5 +1,6 @@
 #include "similarity/row_search.h"
 
+#include <cstring>
 #include <span>
 
 #include "similarity/top_k_collector.h"
@@ -32,6 +33,22 @@ std::vector<ScoredHit> search_positions(const SimdKernels& kernels, const FlatSc
     }
   });
   return top_k.ranked(0);
+}
+
+// Whether any of the flags [begin, end) is nonzero, tested eight at a time:
+// most blocks of a sparse filter keep nothing, and this test is then all they
+// cost.
+bool any_flag(const std::uint8_t* flags, std::uint64_t begin, std::uint64_t end) noexcept {
+  std::uint64_t i = begin;
+  for (; i + sizeof(std::uint64_t) <= end; i += sizeof(std::uint64_t)) {
+    std::uint64_t eight;
+    std::memcpy(&eight, flags + i, sizeof eight);
+    if (eight != 0) return true;
+  }
+  for (; i < end; ++i) {
+    if (flags[i] != 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -73,13 +90,7 @@ std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const Fl
     for (std::uint64_t first = begin; first < end;) {
       // A run of blocks that each keep a row, up to a chunk; blocks that keep
       // none are skipped unread.
-      const auto keeps_any = [&](std::uint64_t at) {
-        const std::uint64_t stop = std::min(at + kFilterBlockRows, end);
-        for (std::uint64_t i = at; i < stop; ++i) {
-          if (keep[i] != 0) return true;
-        }
-        return false;
-      };
+      const auto keeps_any = [&](std::uint64_t at) { return any_flag(keep, at, std::min(at + kFilterBlockRows, end)); };
       if (!keeps_any(first)) {
         first = std::min(first + kFilterBlockRows, end);
         continue;
