@@ -74,23 +74,48 @@ PLAIN_READ_LIBRARY = HERE.parent / "build" / "bench" / "libplain_read.so"
 # ---------------------------------------------------------------- measuring
 
 
-def interleaved_medians(functions, repeats, warmup=1, settle=0.0):
+def interleaved_medians(functions, repeats, warmup=1, settle=0.0, before=None):
     """Runs every function `warmup` times, then `repeats` rounds of one call
     each in turn; returns the median seconds per function. `settle` seconds of
     sleep before each timed call let the threads of the call before go idle
     (OpenBLAS and OpenMP workers spin for a while after their work, and would
-    take a core from whatever runs next)."""
+    take a core from whatever runs next). `before`, if given, runs untimed
+    before each timed call."""
     for f in functions.values():
         for _ in range(warmup):
             f()
     times = {name: [] for name in functions}
     for _ in range(repeats):
         for name, f in functions.items():
+            if before is not None:
+                before()
             time.sleep(settle)
             start = time.perf_counter()
             f()
             times[name].append(time.perf_counter() - start)
     return {name: statistics.median(t) for name, t in times.items()}
+
+
+def last_level_cache_bytes():
+    """The largest processor cache's size in bytes (Linux's sysfs), or None."""
+    sizes = []
+    for entry in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*/size"):
+        text = entry.read_text().strip()
+        units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+        if text and text[-1] in units and text[:-1].isdigit():
+            sizes.append(int(text[:-1]) * units[text[-1]])
+    return max(sizes) if sizes else None
+
+
+def cache_evicter(np):
+    """A function that reads twice the last-level cache's size of other memory,
+    so that the call timed after it reads its rows from memory. Without it a
+    contestant could find its rows in a cache of hundreds of megabytes, left
+    there by the call before (numpy's E[mask] reads the very rows faiss's
+    selector search reads next)."""
+    size = min(max(2 * (last_level_cache_bytes() or 0), 64 << 20), 2 << 30)
+    other = np.ones(size // 4, dtype=np.float32)
+    return lambda: float(other.sum())
 
 
 def processor_times():
@@ -397,6 +422,24 @@ def section_subset(n, dim, repeats):
     else:
         normalized = e / np.linalg.norm(e, axis=1, keepdims=True)
 
+    # Every contestant reads the same rows, in the same memory: where rows are
+    # scattered, a search waits on memory, and two copies of a collection can
+    # sit in memory that answers at different speeds. And every timed call
+    # reads its rows from memory, as a search over a collection far larger
+    # than the caches does.
+    evict = cache_evicter(np)
+
+    def kept_copy(kept):
+        """A copy of the kept rows in memory of the same kind as the rows read
+        in place (faiss's own, when faiss holds them), and what keeps it alive:
+        the pages of numpy's large arrays and of faiss's differ in size, and a
+        search of scattered or short runs of rows pays for every page."""
+        if faiss is None:
+            return np.ascontiguousarray(kept), None
+        holder = faiss.IndexFlatIP(dim)
+        holder.add(kept)
+        return faiss.rev_swig_ptr(holder.get_xb(), kept.size).reshape(kept.shape), holder
+
     def bitmap_params(mask):
         bits = np.packbits(mask, bitorder="little")
         return faiss.SearchParameters(sel=faiss.IDSelectorBitmap(n, faiss.swig_ptr(bits))), bits
@@ -406,9 +449,9 @@ def section_subset(n, dim, repeats):
     for contiguous in (False, True):
         for fraction in SUBSET_FRACTIONS:
             mask = subset_mask(np, n, fraction, contiguous, rng)
-            copy = np.ascontiguousarray(e[mask])
+            copy, holder = kept_copy(normalized[mask])
             functions = {
-                "velk.search where=": lambda mask=mask: velk.search(q, e, K, where=mask),
+                "velk.search where=": lambda mask=mask: velk.search(q, normalized, K, where=mask),
                 "velk.search of a copy": lambda copy=copy: velk.search(q, copy, K),
                 "numpy E[mask] @ q": lambda mask=mask: numpy_subset(np, normalized, mask, unit, K),
             }
@@ -418,15 +461,17 @@ def section_subset(n, dim, repeats):
                     unit[None], K, params=params
                 )
             name = f"{'contiguous' if contiguous else 'random'} {fraction:g}"
-            single[name] = interleaved_medians(functions, repeats, settle=0.25)
-            got = velk.search(q, e, K, where=mask)
+            single[name] = interleaved_medians(functions, repeats, settle=0.25, before=evict)
+            got = velk.search(q, normalized, K, where=mask)
             exact &= bool((got.indices == np.flatnonzero(mask)[velk.search(q, copy, K).indices]).all())
-            del copy
-    unfiltered = interleaved_medians({"velk.search": lambda: velk.search(q, e, K)}, repeats, settle=0.25)
+            del copy, holder
+    unfiltered = interleaved_medians(
+        {"velk.search": lambda: velk.search(q, normalized, K)}, repeats, settle=0.25, before=evict
+    )
 
     candidates = rng.integers(0, n, (SUBSET_QUERIES, RERANK_CANDIDATES))
     functions = {
-        "velk.search rows=": lambda: velk.search(queries, e, K, rows=candidates),
+        "velk.search rows=": lambda: velk.search(queries, normalized, K, rows=candidates),
         "numpy einsum over E[rows]": lambda: numpy_rerank(np, normalized, candidates, units, K),
     }
     if faiss is not None:
@@ -437,17 +482,17 @@ def section_subset(n, dim, repeats):
         functions[f"faiss, {SUBSET_QUERIES} calls with IDSelectorBatch"] = lambda: [
             index.search(units[i : i + 1], K, params=selectors[i]) for i in range(SUBSET_QUERIES)
         ]
-    rerank = interleaved_medians(functions, repeats, settle=0.25)
+    rerank = interleaved_medians(functions, repeats, settle=0.25, before=evict)
 
     mask = subset_mask(np, n, 0.1, False, rng)
     functions = {
-        "velk.search where=": lambda: velk.search(queries, e, K, where=mask),
+        "velk.search where=": lambda: velk.search(queries, normalized, K, where=mask),
         "numpy E[mask] @ Q.T": lambda: numpy_shared_subset(np, normalized, mask, units, K),
     }
     if faiss is not None:
         params, bits = bitmap_params(mask)
         functions["faiss IDSelectorBitmap"] = lambda: index.search(units, K, params=params)
-    shared = interleaved_medians(functions, repeats, settle=0.25)
+    shared = interleaved_medians(functions, repeats, settle=0.25, before=evict)
     return {
         "n": n,
         "dim": dim,
@@ -1117,8 +1162,10 @@ def benchmarks_page(results):
         add(
             f'`where=` and `rows=` (see README, "Searching a subset"). Every result equal to a search of a copy of '
             f"the kept rows: {r['equal_to_the_copy']}. The same search with no filter takes "
-            f"{milliseconds(r['unfiltered'])}. faiss gets its selectors made beforehand; numpy and faiss read "
-            f"normalised rows. Load: {load(r)}."
+            f"{milliseconds(r['unfiltered'])}. faiss gets its selectors made beforehand. Every contestant reads the "
+            f"same normalised rows, and before each timed call the caches are filled with other memory, so that "
+            f"every contestant reads its rows from memory; the copy of the kept rows is made in memory of the same kind. "
+            f"Load: {load(r)}."
         )
         for title, cases in subset_tables(r):
             add("")
