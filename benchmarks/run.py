@@ -176,6 +176,18 @@ def random_rows(np, n, dim, seed=0):
     return e, rng.standard_normal(dim, dtype=np.float32)
 
 
+def normalized_index(faiss, e):
+    """A faiss IndexFlatIP of e's rows normalised, added 100,000 at a time,
+    and a numpy view of faiss's own copy of them."""
+    n, dim = e.shape
+    index = faiss.IndexFlatIP(dim)
+    for i in range(0, n, 100_000):
+        block = e[i : i + 100_000].copy()
+        faiss.normalize_L2(block)
+        index.add(block)
+    return index, faiss.rev_swig_ptr(index.get_xb(), n * dim).reshape(n, dim)
+
+
 def blas_in_use():
     try:
         from threadpoolctl import threadpool_info
@@ -317,12 +329,7 @@ def section_batch(n, dim, repeats):
     queries = np.random.default_rng(1).standard_normal((max(BATCH_SIZES), dim), dtype=np.float32)
     # faiss and numpy get rows and queries normalised beforehand (numpy reads
     # faiss's own copy); only the searches are timed.
-    index = faiss.IndexFlatIP(dim)
-    for i in range(0, n, 100_000):
-        block = e[i : i + 100_000].copy()
-        faiss.normalize_L2(block)
-        index.add(block)
-    normalized = faiss.rev_swig_ptr(index.get_xb(), n * dim).reshape(n, dim)
+    index, normalized = normalized_index(faiss, e)
     unit_queries = queries / np.linalg.norm(queries, axis=1, keepdims=True)
     seconds = {}
     for size in BATCH_SIZES:
@@ -411,14 +418,10 @@ def section_subset(n, dim, repeats):
     unit = q / np.linalg.norm(q)
     units = queries / np.linalg.norm(queries, axis=1, keepdims=True)
     if faiss is not None:
-        # faiss (and numpy, which reads faiss's copy) get normalised rows and
-        # queries; only the searches are timed, each selector made beforehand.
-        index = faiss.IndexFlatIP(dim)
-        for i in range(0, n, 100_000):
-            block = e[i : i + 100_000].copy()
-            faiss.normalize_L2(block)
-            index.add(block)
-        normalized = faiss.rev_swig_ptr(index.get_xb(), n * dim).reshape(n, dim)
+        # faiss gets normalised rows and queries, and numpy and velk read
+        # faiss's copy of the rows; only the searches are timed, each selector
+        # made beforehand.
+        index, normalized = normalized_index(faiss, e)
     else:
         normalized = e / np.linalg.norm(e, axis=1, keepdims=True)
 
