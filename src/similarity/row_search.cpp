@@ -35,9 +35,8 @@ std::vector<ScoredHit> search_positions(const SimdKernels& kernels, const FlatSc
   return top_k.ranked(0);
 }
 
-// Whether any of the flags [begin, end) is nonzero, tested eight at a time:
-// most blocks of a sparse filter keep nothing, and this test is then all they
-// cost.
+}  // namespace
+
 bool any_flag(const std::uint8_t* flags, std::uint64_t begin, std::uint64_t end) noexcept {
   std::uint64_t i = begin;
   for (; i + sizeof(std::uint64_t) <= end; i += sizeof(std::uint64_t)) {
@@ -50,8 +49,6 @@ bool any_flag(const std::uint8_t* flags, std::uint64_t begin, std::uint64_t end)
   }
   return false;
 }
-
-}  // namespace
 
 std::vector<ScoredHit> search_rows(const SimdKernels& kernels, const FlatScoringContext& context, std::uint64_t width,
                                    std::uint64_t tasks) {

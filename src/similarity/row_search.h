@@ -82,6 +82,11 @@ std::vector<ScoredHit> search_numbered_rows(const SimdKernels& kernels, const Fl
                                             std::span<const std::uint64_t> rows, std::uint64_t width,
                                             std::uint64_t tasks);
 
+// Whether any of the flags [begin, end) is nonzero, tested eight at a time:
+// most blocks of a sparse filter keep nothing, and this test is then all they
+// cost.
+bool any_flag(const std::uint8_t* flags, std::uint64_t begin, std::uint64_t end) noexcept;
+
 // The rows a filtered search reads whole when any of them is kept: the widest
 // lane group.
 constexpr std::uint64_t kFilterBlockRows = 16;

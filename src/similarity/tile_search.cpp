@@ -463,10 +463,7 @@ bool QuerySetSearch::any_candidate(std::uint64_t first_tile, std::uint64_t end_t
   const std::uint64_t first = tiles_[first_tile].first;
   const std::uint64_t end = tiles_[end_tile - 1].first + tiles_[end_tile - 1].count;
   for (std::uint64_t s = first; s < end; ++s) {
-    const std::uint8_t* keep = filter_of(s) + first_row;
-    for (std::uint64_t r = 0; r < rows; ++r) {
-      if (keep[r] != 0) return true;
-    }
+    if (any_flag(filter_of(s), first_row, first_row + rows)) return true;
   }
   return false;
 }
