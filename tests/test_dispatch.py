@@ -39,7 +39,10 @@ def runnable_variants():
     flags = cpu_flags()
     # The AVX2 kernels widen float16 with F16C, which the level requires.
     avx2 = {"avx2"} if {"avx2", "f16c"} <= flags else set()
-    return {"sse2"} | avx2 | ({"avx512"} if "avx512f" in flags else set())
+    avx512 = {"avx512"} if "avx512f" in flags else set()
+    # Its int8 and uint8 kernels sum squares with VNNI's integer dot product.
+    vnni = {"avx512vnni"} if {"avx512f", "avx512_vnni"} <= flags else set()
+    return {"sse2"} | avx2 | avx512 | vnni
 
 
 STORAGES = {"float32", "float16", "bfloat16", "int8", "uint8"}

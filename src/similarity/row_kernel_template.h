@@ -59,6 +59,24 @@ constexpr std::uint64_t wide_columns() noexcept {
   }
 }
 
+// Whether T sums the squares of wide blocks of E as integers (T::Integers,
+// integer_zero, add_unit_squares, squares_of, any_at_least). The sums must
+// stay exact in 32 bits: up to kIntegerSquaresDim columns.
+template <class T, class E>
+constexpr bool has_integer_squares() noexcept {
+  if constexpr (wide_columns<T, E>() == 0) {
+    return false;
+  } else {
+    return requires(T::Vector v, T::Integers(&sums)[2]) {
+      T::add_unit_squares(static_cast<const E*>(nullptr), v, sums);
+    };
+  }
+}
+inline constexpr std::uint64_t kIntegerSquaresDim = 32768;
+// 2^24: every integer up to it is a float, and so is every sum of them that
+// stays within it.
+inline constexpr std::uint64_t kExactIntegers = std::uint64_t{1} << 24;
+
 template <class T>
 struct Sums {
   T::Vector dot;
@@ -134,7 +152,32 @@ std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], 
   return c;
 }
 
+// add_wide_blocks with the query's products from column 0, whose squares are
+// summed as integers; the float sum of squares then starts from their total.
 template <class T, class E>
+std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query,
+                                              std::uint64_t end, const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
+  constexpr std::uint64_t kWide = wide_columns<T, E>();
+  constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
+  typename T::Vector x[T::kLanes];
+  typename T::Integers squares[2] = {T::integer_zero(), T::integer_zero()};
+  std::uint64_t c = 0;
+  for (; c + kWide <= end; c += kWide) {
+    T::load_wide(rows, c, ahead, x);
+    for (std::uint64_t k = 0; k < T::kLanes; ++k) {
+      T::add_unit_squares(rows[0], x[k], squares);
+      typename T::Vector v[kPerUnit];
+      T::widen_units(rows[0], x[k], v);
+      for (std::uint64_t u = 0; u < kPerUnit; ++u) {
+        sums.dot = T::add(sums.dot, T::mul(v[u], T::broadcast(query[c + k * kPerUnit + u])));
+      }
+    }
+  }
+  if (c != 0) sums.squares = T::squares_of(rows[0], squares);
+  return c;
+}
+
+template <class T, class E, bool IntegerSquares = false>
 Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
                  const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
@@ -142,7 +185,12 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
   typename T::Vector x[kLanes];
   // Wide blocks first, where the instruction set has them for these values:
   // the same columns in the same order, for fewer shuffles.
-  std::uint64_t c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, ahead);
+  std::uint64_t c = 0;
+  if constexpr (IntegerSquares) {
+    c = add_wide_blocks_integer_squares<T, E>(sums, rows, query, dot_length, ahead);
+  } else {
+    c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, ahead);
+  }
   for (; c + kLanes <= dot_length; c += kLanes) {
     load_block<T, E>(rows, c, ahead, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
@@ -179,12 +227,37 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
   return sums;
 }
 
+// The sums of one lane group: with integer squares where the instruction set
+// has them and they stay exact. Up to kExactIntegers / (largest square)
+// columns no row can reach 2^24; past that each group is checked, and a group
+// over it is summed again in floats, and so are the next float_groups, which
+// are likely over it too.
+template <class T, class E>
+Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const std::uintptr_t (&ahead)[T::kLanes],
+                   std::uint64_t& float_groups) noexcept {
+  if constexpr (has_integer_squares<T, E>()) {
+    constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
+    constexpr std::uint64_t kFloatGroupsAfterMiss = 16;
+    if (run.dim <= kIntegerSquaresDim && float_groups == 0) {
+      const Sums<T> sums = row_sums<T, E, true>(rows, run.query, run.dim, run.dot_length, ahead);
+      if (run.dim <= kExactIntegers / kLargestSquare ||
+          !T::any_at_least(sums.squares, static_cast<float>(kExactIntegers))) {
+        return sums;
+      }
+      float_groups = kFloatGroupsAfterMiss + 1;
+    }
+    if (float_groups != 0) --float_groups;
+  }
+  return row_sums<T, E>(rows, run.query, run.dim, run.dot_length, ahead);
+}
+
 // Element type E is how the run's values are stored; each is widened to
 // float32 as it is loaded.
 template <class T, class E>
 void score_lane_groups(const RowRun& run) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   const typename T::Vector query_norm = T::broadcast(run.query_norm);
+  std::uint64_t float_groups = 0;
   for (std::uint64_t first = 0; first < run.rows; first += kLanes) {
     const std::uint64_t count = run.rows - first < kLanes ? run.rows - first : kLanes;
     const E* rows[kLanes];
@@ -200,7 +273,7 @@ void score_lane_groups(const RowRun& run) noexcept {
         ahead[r] = reinterpret_cast<std::uintptr_t>(next[r]) - reinterpret_cast<std::uintptr_t>(rows[r]);
       }
     }
-    const Sums<T> sums = row_sums<T, E>(rows, run.query, run.dim, run.dot_length, ahead);
+    const Sums<T> sums = group_sums<T, E>(run, rows, ahead, float_groups);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));

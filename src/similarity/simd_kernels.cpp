@@ -56,6 +56,8 @@ SimdKernels simd_kernels(SimdLevel level) noexcept {
       return simd_kernels_avx2();
     case SimdLevel::avx512:
       return simd_kernels_avx512();
+    case SimdLevel::avx512vnni:
+      return simd_kernels_avx512_vnni(simd_kernels_avx512());
 #endif
 #if defined(__aarch64__)
     case SimdLevel::neon:

@@ -106,6 +106,8 @@ SimdKernels simd_kernels(SimdLevel level) noexcept;
 SimdKernels simd_kernels_sse2() noexcept;
 SimdKernels simd_kernels_avx2() noexcept;
 SimdKernels simd_kernels_avx512() noexcept;
+// The AVX-512 table with the int8 and uint8 row scorers of the VNNI level.
+SimdKernels simd_kernels_avx512_vnni(SimdKernels avx512) noexcept;
 #endif
 #if defined(__aarch64__)
 SimdKernels simd_kernels_neon() noexcept;

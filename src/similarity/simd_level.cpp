@@ -21,6 +21,8 @@ const char* simd_level_name(SimdLevel level) noexcept {
       return "avx2";
     case SimdLevel::avx512:
       return "avx512";
+    case SimdLevel::avx512vnni:
+      return "avx512vnni";
     case SimdLevel::neon:
       return "neon";
     default:
@@ -40,6 +42,8 @@ bool simd_level_supported(SimdLevel level) noexcept {
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
     case SimdLevel::avx512:
       return __builtin_cpu_supports("avx512f");
+    case SimdLevel::avx512vnni:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vnni");
     default:
       return false;
   }

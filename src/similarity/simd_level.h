@@ -8,11 +8,14 @@
 
 namespace velk {
 
-enum class SimdLevel { scalar, sse2, avx2, avx512, neon };
+// avx512vnni is avx512 whose int8 and uint8 kernels also sum squares with the
+// VNNI integer dot product.
+enum class SimdLevel { scalar, sse2, avx2, avx512, avx512vnni, neon };
 
 // The levels built for this processor family, narrowest first.
 #if defined(__x86_64__)
-inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512};
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512,
+                                            SimdLevel::avx512vnni};
 #elif defined(__aarch64__)
 inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::scalar, SimdLevel::neon};
 #else

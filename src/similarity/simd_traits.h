@@ -22,6 +22,14 @@
 //   zero_unless_positive(s, v)   v in the lanes where s > 0, +0.0 in the others
 //                                (NaN lanes of s included)
 //   store(out, v)                kLanes floats to out
+//
+// Optional, for the wide blocks of 8-bit values (row_kernel_template.h):
+//   wide_columns, load_wide,     kLanes rows of a cache line each, transposed
+//   widen_units                  as 32-bit units, then widened
+//   Integers, integer_zero,      the exact integer sums of the squares of
+//   add_unit_squares(e, units,   those units, as two 32-bit sums per row;
+//   sums), squares_of(e, sums)   their total as floats
+//   any_at_least(v, bound)       whether some lane of v is >= bound
 #pragma once
 
 #include <cstdint>
