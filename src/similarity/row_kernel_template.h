@@ -230,8 +230,8 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
 // The sums of one lane group: with integer squares where the instruction set
 // has them and they stay exact. Up to kExactIntegers / (largest square)
 // columns no row can reach 2^24; past that each group is checked, and a group
-// over it is summed again in floats, and so are the next float_groups, which
-// are likely over it too.
+// that reaches it is summed again in floats, and so are the next 16 groups
+// (counted down in float_groups), which are likely to reach it too.
 template <class T, class E>
 Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const std::uintptr_t (&ahead)[T::kLanes],
                    std::uint64_t& float_groups) noexcept {

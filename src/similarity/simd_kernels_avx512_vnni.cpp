@@ -17,8 +17,8 @@ namespace {
 // The squares of integers are exact, and so is every float sum of them below
 // 2^24: while a row's sum of squares stays below 2^24, the float chain of the
 // scalar loop computes exactly the integer sum, and the converted integer sum
-// is the same float. The row kernel checks that bound and takes the float
-// chain for any group that passes it.
+// is the same float. The row kernel checks that bound and sums the squares of
+// any group that reaches it in floats again.
 struct Avx512Vnni : Avx512 {
   // Two 32-bit sums per row: for int8 sum((x + 128) * x) and sum(x), for uint8
   // sum(x * (x - 128)) and sum(x); vpdpbusd multiplies unsigned bytes by signed
