@@ -23,7 +23,8 @@
 //                                (NaN lanes of s included)
 //   store(out, v)                kLanes floats to out
 //
-// Optional, for the wide blocks of 8-bit values (row_kernel_template.h):
+// Optional, for wide blocks of 8-bit and bfloat16 values (row_kernel_template.h),
+// and for the 8-bit ones the integer sums of squares:
 //   wide_columns, load_wide,     kLanes rows of a cache line each, transposed
 //   widen_units                  as 32-bit units, then widened
 //   Integers, integer_zero,      the exact integer sums of the squares of
