@@ -18,32 +18,12 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
 
 #include "similarity/simd_kernels.h"
 #include "similarity/simd_traits.h"
 
 namespace velk {
 namespace {
-
-// The rows of one lane group starting at row `first` of the run. A short last
-// group repeats its last row in the spare lanes, which are computed and dropped.
-template <class E, int Lanes>
-inline void group_rows(const RowRun& run, std::uint64_t first, std::uint64_t count, const E* (&rows)[Lanes]) noexcept {
-  const E* const base = static_cast<const E*>(run.first_row);
-  for (std::uint64_t r = 0; std::cmp_less(r, Lanes); ++r) {
-    const std::uint64_t at = first + (r < count ? r : count - 1);
-    rows[r] = base + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
-  }
-}
-
-// Writes the first `count` lane scores of a group to its slots.
-inline void store_group(const RowRun& run, std::uint64_t first, std::uint64_t count, const float* lanes) noexcept {
-  for (std::uint64_t r = 0; r < count; ++r) {
-    run.out[first + r].index = run.row_numbers != nullptr ? run.row_numbers[first + r] : run.first_index + first + r;
-    run.out[first + r].score = lanes[r];
-  }
-}
 
 // Columns per wide block of values E: an instruction set may load kLanes rows
 // of a whole cache line each (T::load_wide), transpose them as 32-bit units
@@ -94,23 +74,13 @@ inline void add_squares(Sums<T>& sums, typename T::Vector x) noexcept {
   sums.squares = T::add(sums.squares, T::mul(x, x));
 }
 
-// A group's rows are consecutive, so the group reads one contiguous stretch of
-// memory, but in column blocks: kLanes short streams side by side, which the
-// hardware prefetchers follow badly. Each load therefore asks for the same
-// place in the next group (lane r's row is ahead[r] bytes further on), which
-// turns the reads ahead into one sequential stream, a group in advance; into
-// the second-level cache, since a group of long rows would not fit the first.
-// Numbered rows are scattered: each lane then asks for its own next row.
+// kLanes values of each row from `column` on, transposed. Each load also asks
+// for the same place in its lane's next row, next[r] (score_lane_groups).
 template <class T, class E>
-inline void load_block(const E* const (&rows)[T::kLanes], std::uint64_t column,
-                       const std::uintptr_t (&ahead)[T::kLanes], typename T::Vector (&x)[T::kLanes]) noexcept {
+inline void load_block(const E* const (&rows)[T::kLanes], std::uint64_t column, const E* const (&next)[T::kLanes],
+                       typename T::Vector (&x)[T::kLanes]) noexcept {
   for (int r = 0; r < T::kLanes; ++r) {
-    if constexpr (T::kPrefetch) {
-      // An address past the array is harmless: a prefetch never faults.
-      // (Unsigned arithmetic: a row before this one wraps around to it.)
-      const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + column) + ahead[r];
-      __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
-    }
+    if constexpr (T::kPrefetch) __builtin_prefetch(next[r] + column, 0, 2);
     x[r] = T::load(rows[r] + column);
   }
   T::transpose(x);
@@ -129,13 +99,13 @@ inline void load_partial_block(const E* const (&rows)[T::kLanes], std::uint64_t 
 // the last; c itself without wide blocks.
 template <class T, class E, bool WithQuery>
 std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query, std::uint64_t c,
-                              std::uint64_t end, const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
+                              std::uint64_t end, const E* const (&next)[T::kLanes]) noexcept {
   constexpr std::uint64_t kWide = wide_columns<T, E>();
   if constexpr (kWide != 0) {
     constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
     typename T::Vector x[T::kLanes];
     for (; c + kWide <= end; c += kWide) {
-      T::load_wide(rows, c, ahead, x);
+      T::load_wide(rows, c, next, x);
       for (std::uint64_t k = 0; k < T::kLanes; ++k) {
         typename T::Vector v[kPerUnit];
         T::widen_units(rows[0], x[k], v);
@@ -156,14 +126,14 @@ std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], 
 // summed as integers; the float sum of squares then starts from their total.
 template <class T, class E>
 std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query,
-                                              std::uint64_t end, const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
+                                              std::uint64_t end, const E* const (&next)[T::kLanes]) noexcept {
   constexpr std::uint64_t kWide = wide_columns<T, E>();
   constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
   typename T::Vector x[T::kLanes];
   typename T::Integers squares[2] = {T::integer_zero(), T::integer_zero()};
   std::uint64_t c = 0;
   for (; c + kWide <= end; c += kWide) {
-    T::load_wide(rows, c, ahead, x);
+    T::load_wide(rows, c, next, x);
     for (std::uint64_t k = 0; k < T::kLanes; ++k) {
       T::add_unit_squares(rows[0], x[k], squares);
       typename T::Vector v[kPerUnit];
@@ -179,7 +149,7 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
 
 template <class T, class E, bool IntegerSquares = false>
 Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
-                 const std::uintptr_t (&ahead)[T::kLanes]) noexcept {
+                 const E* const (&next)[T::kLanes]) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   typename T::Vector x[kLanes];
@@ -187,19 +157,19 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
   // the same columns in the same order, for fewer shuffles.
   std::uint64_t c = 0;
   if constexpr (IntegerSquares) {
-    c = add_wide_blocks_integer_squares<T, E>(sums, rows, query, dot_length, ahead);
+    c = add_wide_blocks_integer_squares<T, E>(sums, rows, query, dot_length, next);
   } else {
-    c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, ahead);
+    c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, next);
   }
   for (; c + kLanes <= dot_length; c += kLanes) {
-    load_block<T, E>(rows, c, ahead, x);
+    load_block<T, E>(rows, c, next, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
   }
   // The block where the query ends, if it ends inside the rows.
   if (c < dot_length) {
     const std::uint64_t width = dim - c < kLanes ? dim - c : kLanes;
     if (width == kLanes) {
-      load_block<T, E>(rows, c, ahead, x);
+      load_block<T, E>(rows, c, next, x);
     } else {
       load_partial_block<T, E>(rows, c, width, x);
     }
@@ -214,9 +184,9 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
     c += width;
   }
   // Columns beyond the query count only in the row's norm.
-  c = add_wide_blocks<T, E, false>(sums, rows, query, c, dim, ahead);
+  c = add_wide_blocks<T, E, false>(sums, rows, query, c, dim, next);
   for (; c + kLanes <= dim; c += kLanes) {
-    load_block<T, E>(rows, c, ahead, x);
+    load_block<T, E>(rows, c, next, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_squares(sums, x[j]);
   }
   if (c < dim) {
@@ -233,13 +203,13 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
 // that reaches it is summed again in floats, and so are the next 16 groups
 // (counted down in float_groups), which are likely to reach it too.
 template <class T, class E>
-Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const std::uintptr_t (&ahead)[T::kLanes],
+Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const E* const (&next)[T::kLanes],
                    std::uint64_t& float_groups) noexcept {
   if constexpr (has_integer_squares<T, E>()) {
     constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
     constexpr std::uint64_t kFloatGroupsAfterMiss = 16;
     if (run.dim <= kIntegerSquaresDim && float_groups == 0) {
-      const Sums<T> sums = row_sums<T, E, true>(rows, run.query, run.dim, run.dot_length, ahead);
+      const Sums<T> sums = row_sums<T, E, true>(rows, run.query, run.dim, run.dot_length, next);
       if (run.dim <= kExactIntegers / kLargestSquare ||
           !T::any_at_least(sums.squares, static_cast<float>(kExactIntegers))) {
         return sums;
@@ -248,7 +218,7 @@ Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const s
     }
     if (float_groups != 0) --float_groups;
   }
-  return row_sums<T, E>(rows, run.query, run.dim, run.dot_length, ahead);
+  return row_sums<T, E>(rows, run.query, run.dim, run.dot_length, next);
 }
 
 // Element type E is how the run's values are stored; each is widened to
@@ -257,29 +227,48 @@ template <class T, class E>
 void score_lane_groups(const RowRun& run) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   const typename T::Vector query_norm = T::broadcast(run.query_norm);
+  const E* const base = static_cast<const E*>(run.first_row);
+  const auto row = [&run, base](std::uint64_t at) {
+    return base + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
+  };
+  // Lane r scores a stretch of its own, the rows start[r] .. start[r] +
+  // length[r] - 1, one row a step: so each lane reads one long sequential
+  // stream, which the prefetchers follow, where kLanes neighbouring rows a
+  // step would make kLanes short streams side by side, restarting every step.
+  // The first `extra` lanes take one row more; there are as many steps as
+  // lane groups of consecutive rows would take.
+  const std::uint64_t share = run.rows / kLanes;
+  const std::uint64_t extra = run.rows % kLanes;
+  const std::uint64_t steps = share + (extra != 0 ? 1 : 0);
+  std::uint64_t start[kLanes];
+  std::uint64_t length[kLanes];
+  for (std::uint64_t r = 0; r < kLanes; ++r) {
+    length[r] = share + (r < extra ? 1 : 0);
+    start[r] = r * share + (r < extra ? r : extra);
+  }
   std::uint64_t float_groups = 0;
-  for (std::uint64_t first = 0; first < run.rows; first += kLanes) {
-    const std::uint64_t count = run.rows - first < kLanes ? run.rows - first : kLanes;
+  for (std::uint64_t step = 0; step < steps; ++step) {
+    std::uint64_t at[kLanes];
     const E* rows[kLanes];
-    group_rows(run, first, count, rows);
-    // How far each lane's next row is: the next group's, in bytes.
-    std::uintptr_t ahead[kLanes];
-    if (run.row_numbers == nullptr || first + kLanes >= run.rows) {
-      for (std::uint64_t r = 0; r < kLanes; ++r) ahead[r] = kLanes * run.dim * sizeof(E);
-    } else {
-      const E* next[kLanes];
-      group_rows(run, first + kLanes, run.rows - first - kLanes < kLanes ? run.rows - first - kLanes : kLanes, next);
-      for (std::uint64_t r = 0; r < kLanes; ++r) {
-        ahead[r] = reinterpret_cast<std::uintptr_t>(next[r]) - reinterpret_cast<std::uintptr_t>(rows[r]);
-      }
+    // Each load asks for the same place in its lane's next row, into the
+    // second-level cache, since a group of long rows would not fit the first.
+    const E* next[kLanes];
+    for (std::uint64_t r = 0; r < kLanes; ++r) {
+      // A lane past its stretch repeats lane 0's row, computed and dropped.
+      at[r] = step < length[r] ? start[r] + step : start[0] + step;
+      rows[r] = row(at[r]);
+      next[r] = step + 1 < length[r] ? row(at[r] + 1) : rows[r];
     }
-    const Sums<T> sums = group_sums<T, E>(run, rows, ahead, float_groups);
+    const Sums<T> sums = group_sums<T, E>(run, rows, next, float_groups);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
     float lanes[kLanes];
     T::store(lanes, scores);
-    store_group(run, first, count, lanes);
+    for (std::uint64_t r = 0; r < kLanes && step < length[r]; ++r) {
+      run.out[at[r]].index = run.row_numbers != nullptr ? run.row_numbers[at[r]] : run.first_index + at[r];
+      run.out[at[r]].score = lanes[r];
+    }
   }
 }
 

@@ -9,8 +9,14 @@ namespace velk {
 
 namespace {
 
+// Rows scored per call of a row scorer, into a buffer on the stack (32 KiB).
+// The scorer's lanes each read a stretch of the chunk's rows of their own
+// (score_lane_groups), so a longer chunk makes longer sequential streams:
+// 2,048 rows hold a whole range of rows 512 or more values wide (RowRanges).
+constexpr std::uint64_t kRowsPerChunk = 2048;
+
 // The best `width` of `count` rows, positions 0 .. count - 1 of the search,
-// scored a chunk at a time into a few kilobytes on the stack:
+// scored a chunk at a time into a buffer on the stack:
 // run_of(first, last, out) is the run of positions [first, last) landing in
 // out. `row_numbers` maps positions to rows for the NaN repair (nullptr when
 // they are the same).
@@ -24,7 +30,6 @@ std::vector<ScoredHit> search_positions(const SimdKernels& kernels, const FlatSc
   run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
     const auto [begin, end] = ranges.rows(range);
     TopKCollector::Intake intake = top_k.intake(task, 0);
-    constexpr std::uint64_t kRowsPerChunk = 256;
     ScoredHit scored[kRowsPerChunk];
     for (std::uint64_t first = begin; first < end; first += kRowsPerChunk) {
       const std::uint64_t last = std::min(first + kRowsPerChunk, end);
@@ -82,7 +87,6 @@ std::vector<ScoredHit> search_filtered_rows(const SimdKernels& kernels, const Fl
   run_ranges(ranges.count(), tasks, [&](std::uint64_t task, std::uint64_t range) {
     const auto [begin, end] = ranges.rows(range);
     TopKCollector::Intake intake = top_k.intake(task, 0);
-    constexpr std::uint64_t kRowsPerChunk = 256;
     ScoredHit scored[kRowsPerChunk];
     for (std::uint64_t first = begin; first < end;) {
       // A run of blocks that each keep a row, up to a chunk; blocks that keep

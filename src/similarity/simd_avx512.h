@@ -87,11 +87,10 @@ struct Avx512 {
   static constexpr std::uint64_t wide_columns(const BrainHalf*) noexcept { return 32; }
 
   template <class E>
-  static void load_wide(const E* const (&rows)[kLanes], std::uint64_t column, const std::uintptr_t (&ahead)[kLanes],
+  static void load_wide(const E* const (&rows)[kLanes], std::uint64_t column, const E* const (&next)[kLanes],
                         Vector (&x)[kLanes]) noexcept {
     for (int r = 0; r < kLanes; ++r) {
-      const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows[r] + column) + ahead[r];
-      __builtin_prefetch(reinterpret_cast<const void*>(next), 0, 2);
+      __builtin_prefetch(next[r] + column, 0, 2);
       x[r] = _mm512_loadu_ps(reinterpret_cast<const float*>(rows[r] + column));
     }
     transpose(x);

@@ -7,7 +7,7 @@
 //
 // A traits type T provides, all static and noexcept:
 //   Vector, kLanes               a register of kLanes floats
-//   kPrefetch                    whether to prefetch the next lane group
+//   kPrefetch                    whether to prefetch each lane's next row
 //                                while loading full blocks
 //   load(p)                      kLanes consecutive values from p, widened to
 //                                float32 exactly; p points to float, Half,
