@@ -93,7 +93,9 @@ def awkward_rows(rng, n, dim):
 @pytest.mark.parametrize(
     "n, dim, query_length",
     [(53, d, d) for d in [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40, 63, 64, 65, 767, 768, 769]]
-    + [(53, 20, 7), (53, 20, 33), (53, 768, 1), (5000, 33, 33), (4099, 129, 100)],
+    + [(53, 20, 7), (53, 20, 33), (53, 768, 1), (5000, 33, 33), (4099, 129, 100)]
+    # ranges of several chunks of rows, each chunk's rows split among the lanes
+    + [(9000, 4, 4), (20_003, 2, 2)],
 )
 def test_installed_variant_matches_the_full_form(n, dim, query_length):
     # A row's flat score equals cosine_similarity(query, row) unless the row's
