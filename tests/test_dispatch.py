@@ -40,8 +40,9 @@ def runnable_variants():
     # The AVX2 kernels widen float16 with F16C, which the level requires.
     avx2 = {"avx2"} if {"avx2", "f16c"} <= flags else set()
     avx512 = {"avx512"} if "avx512f" in flags else set()
-    # Its int8 and uint8 kernels sum squares with VNNI's integer dot product.
-    vnni = {"avx512vnni"} if {"avx512f", "avx512_vnni"} <= flags else set()
+    # Its int8 and uint8 kernels sum squares with VNNI's integer dot product
+    # and widen bytes with AVX512BW's byte shuffle.
+    vnni = {"avx512vnni"} if {"avx512f", "avx512bw", "avx512_vnni"} <= flags else set()
     return {"sse2"} | avx2 | avx512 | vnni
 
 

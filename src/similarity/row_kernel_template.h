@@ -53,6 +53,35 @@ constexpr bool has_integer_squares() noexcept {
   }
 }
 inline constexpr std::uint64_t kIntegerSquaresDim = 32768;
+
+// Whether T also widens the values of those wide blocks times 2^24
+// (T::widen_units_scaled), for fewer operations, to be multiplied by the query
+// times 2^-24. Each product is then the very same real number, rounded the
+// same way, as long as the scaled query is exact (scale_query), and a query of
+// up to kScaledQueryColumns values is scaled on the stack.
+template <class T, class E>
+constexpr bool has_scaled_widening() noexcept {
+  if constexpr (!has_integer_squares<T, E>()) {
+    return false;
+  } else {
+    return requires(T::Vector v, T::Vector(&out)[4]) { T::widen_units_scaled(static_cast<const E*>(nullptr), v, out); };
+  }
+}
+inline constexpr std::uint64_t kScaledQueryColumns = 4096;
+
+// scaled[i] = query[i] * 2^-24 for i < length; whether every one is exact
+// (so that scaling it back gives query[i]): all but nonzero values below
+// 2^-102 in magnitude, whose scaled value would lose bits, and NaNs.
+inline bool scale_query(const float* query, std::uint64_t length, float* scaled) noexcept {
+  constexpr float kDown = 1.0f / 16777216.0f;
+  constexpr float kUp = 16777216.0f;
+  bool exact = true;
+  for (std::uint64_t i = 0; i < length; ++i) {
+    scaled[i] = query[i] * kDown;
+    exact = exact && scaled[i] * kUp == query[i];
+  }
+  return exact;
+}
 // 2^24: every integer up to it is a float, and so is every sum of them that
 // stays within it.
 inline constexpr std::uint64_t kExactIntegers = std::uint64_t{1} << 24;
@@ -124,7 +153,9 @@ std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], 
 
 // add_wide_blocks with the query's products from column 0, whose squares are
 // summed as integers; the float sum of squares then starts from their total.
-template <class T, class E>
+// With Scaled, the values are widened times 2^24 and `query` is the scaled
+// query.
+template <class T, class E, bool Scaled>
 std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query,
                                               std::uint64_t end, const E* const (&next)[T::kLanes]) noexcept {
   constexpr std::uint64_t kWide = wide_columns<T, E>();
@@ -137,7 +168,11 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
     for (std::uint64_t k = 0; k < T::kLanes; ++k) {
       T::add_unit_squares(rows[0], x[k], squares);
       typename T::Vector v[kPerUnit];
-      T::widen_units(rows[0], x[k], v);
+      if constexpr (Scaled) {
+        T::widen_units_scaled(rows[0], x[k], v);
+      } else {
+        T::widen_units(rows[0], x[k], v);
+      }
       for (std::uint64_t u = 0; u < kPerUnit; ++u) {
         sums.dot = T::add(sums.dot, T::mul(v[u], T::broadcast(query[c + k * kPerUnit + u])));
       }
@@ -147,17 +182,24 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
   return c;
 }
 
-template <class T, class E, bool IntegerSquares = false>
+// How row_sums sums the squares of wide blocks: in floats, as integers, or as
+// integers with the values widened times 2^24 for the scaled query.
+enum class WideSquares : std::uint8_t { floats, integers, integers_scaled };
+
+// `scaled_query` is read with WideSquares::integers_scaled alone.
+template <class T, class E, WideSquares Squares = WideSquares::floats>
 Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
-                 const E* const (&next)[T::kLanes]) noexcept {
+                 const E* const (&next)[T::kLanes], const float* scaled_query = nullptr) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   typename T::Vector x[kLanes];
   // Wide blocks first, where the instruction set has them for these values:
   // the same columns in the same order, for fewer shuffles.
   std::uint64_t c = 0;
-  if constexpr (IntegerSquares) {
-    c = add_wide_blocks_integer_squares<T, E>(sums, rows, query, dot_length, next);
+  if constexpr (Squares == WideSquares::integers_scaled) {
+    c = add_wide_blocks_integer_squares<T, E, true>(sums, rows, scaled_query, dot_length, next);
+  } else if constexpr (Squares == WideSquares::integers) {
+    c = add_wide_blocks_integer_squares<T, E, false>(sums, rows, query, dot_length, next);
   } else {
     c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, next);
   }
@@ -204,12 +246,15 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
 // (counted down in float_groups), which are likely to reach it too.
 template <class T, class E>
 Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const E* const (&next)[T::kLanes],
-                   std::uint64_t& float_groups) noexcept {
+                   const float* scaled_query, std::uint64_t& float_groups) noexcept {
   if constexpr (has_integer_squares<T, E>()) {
     constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
     constexpr std::uint64_t kFloatGroupsAfterMiss = 16;
     if (run.dim <= kIntegerSquaresDim && float_groups == 0) {
-      const Sums<T> sums = row_sums<T, E, true>(rows, run.query, run.dim, run.dot_length, next);
+      const Sums<T> sums = scaled_query != nullptr
+                               ? row_sums<T, E, WideSquares::integers_scaled>(rows, run.query, run.dim, run.dot_length,
+                                                                              next, scaled_query)
+                               : row_sums<T, E, WideSquares::integers>(rows, run.query, run.dim, run.dot_length, next);
       if (run.dim <= kExactIntegers / kLargestSquare ||
           !T::any_at_least(sums.squares, static_cast<float>(kExactIntegers))) {
         return sums;
@@ -221,16 +266,47 @@ Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const E
   return row_sums<T, E>(rows, run.query, run.dim, run.dot_length, next);
 }
 
-// Element type E is how the run's values are stored; each is widened to
-// float32 as it is loaded.
+// The steps of score_lane_groups; `scaled_query` as for group_sums.
 template <class T, class E>
-void score_lane_groups(const RowRun& run) noexcept {
+void score_steps(const RowRun& run, const std::uint64_t (&start)[T::kLanes], const std::uint64_t (&length)[T::kLanes],
+                 std::uint64_t steps, const float* scaled_query) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   const typename T::Vector query_norm = T::broadcast(run.query_norm);
   const E* const base = static_cast<const E*>(run.first_row);
   const auto row = [&run, base](std::uint64_t at) {
     return base + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
   };
+  std::uint64_t float_groups = 0;
+  for (std::uint64_t step = 0; step < steps; ++step) {
+    std::uint64_t at[kLanes];
+    const E* rows[kLanes];
+    // Each load asks for the same place in its lane's next row, into the
+    // second-level cache, since a group of long rows would not fit the first.
+    const E* next[kLanes];
+    for (std::uint64_t r = 0; r < kLanes; ++r) {
+      // A lane past its stretch repeats lane 0's row, computed and dropped.
+      at[r] = step < length[r] ? start[r] + step : start[0] + step;
+      rows[r] = row(at[r]);
+      next[r] = step + 1 < length[r] ? row(at[r] + 1) : rows[r];
+    }
+    const Sums<T> sums = group_sums<T, E>(run, rows, next, scaled_query, float_groups);
+    // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
+    const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
+    const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
+    float lanes[kLanes];
+    T::store(lanes, scores);
+    for (std::uint64_t r = 0; r < kLanes && step < length[r]; ++r) {
+      run.out[at[r]].index = run.row_numbers != nullptr ? run.row_numbers[at[r]] : run.first_index + at[r];
+      run.out[at[r]].score = lanes[r];
+    }
+  }
+}
+
+// Element type E is how the run's values are stored; each is widened to
+// float32 as it is loaded.
+template <class T, class E>
+void score_lane_groups(const RowRun& run) noexcept {
+  constexpr std::uint64_t kLanes = T::kLanes;
   // Lane r scores a stretch of its own, the rows start[r] .. start[r] +
   // length[r] - 1, one row a step: so each lane reads one long sequential
   // stream, which the prefetchers follow, where kLanes neighbouring rows a
@@ -246,29 +322,13 @@ void score_lane_groups(const RowRun& run) noexcept {
     length[r] = share + (r < extra ? 1 : 0);
     start[r] = r * share + (r < extra ? r : extra);
   }
-  std::uint64_t float_groups = 0;
-  for (std::uint64_t step = 0; step < steps; ++step) {
-    std::uint64_t at[kLanes];
-    const E* rows[kLanes];
-    // Each load asks for the same place in its lane's next row, into the
-    // second-level cache, since a group of long rows would not fit the first.
-    const E* next[kLanes];
-    for (std::uint64_t r = 0; r < kLanes; ++r) {
-      // A lane past its stretch repeats lane 0's row, computed and dropped.
-      at[r] = step < length[r] ? start[r] + step : start[0] + step;
-      rows[r] = row(at[r]);
-      next[r] = step + 1 < length[r] ? row(at[r] + 1) : rows[r];
-    }
-    const Sums<T> sums = group_sums<T, E>(run, rows, next, float_groups);
-    // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
-    const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
-    const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
-    float lanes[kLanes];
-    T::store(lanes, scores);
-    for (std::uint64_t r = 0; r < kLanes && step < length[r]; ++r) {
-      run.out[at[r]].index = run.row_numbers != nullptr ? run.row_numbers[at[r]] : run.first_index + at[r];
-      run.out[at[r]].score = lanes[r];
-    }
+  if constexpr (has_scaled_widening<T, E>()) {
+    // The query times 2^-24, where it is exact.
+    float scaled[kScaledQueryColumns];
+    const bool exact = run.dot_length <= kScaledQueryColumns && scale_query(run.query, run.dot_length, scaled);
+    score_steps<T, E>(run, start, length, steps, exact ? scaled : nullptr);
+  } else {
+    score_steps<T, E>(run, start, length, steps, nullptr);
   }
 }
 

@@ -1,14 +1,14 @@
 // The int8 and uint8 row scorers on AVX-512F with VNNI: the AVX-512 kernels,
 // whose sums of squares over wide blocks are taken with the integer dot
 // product (vpdpbusd) instead of a float multiply and add per value. Compiled
-// for AVX-512F and AVX512-VNNI (CMakeLists.txt); simd_kernels() hands it out
-// only where the processor has both.
+// for AVX-512F, AVX512BW and AVX512-VNNI (CMakeLists.txt); simd_kernels()
+// hands it out only where the processor has all three.
 #include "similarity/row_kernel_template.h"
 #include "similarity/simd_avx512.h"
 
 #if defined(__x86_64__)
-#if !defined(__AVX512VNNI__)
-#error "simd_kernels_avx512_vnni.cpp must be compiled with -mavx512vnni"
+#if !defined(__AVX512VNNI__) || !defined(__AVX512BW__)
+#error "simd_kernels_avx512_vnni.cpp must be compiled with -mavx512bw -mavx512vnni"
 #endif
 
 namespace velk {
@@ -43,6 +43,26 @@ struct Avx512Vnni : Avx512 {
   }
   static Vector squares_of(const std::uint8_t*, const Integers (&sums)[2]) noexcept {
     return _mm512_cvtepi32_ps(_mm512_add_epi32(sums[0], _mm512_slli_epi32(sums[1], 7)));
+  }
+  // Each value of a unit times 2^24, for the query times 2^-24: one byte
+  // shuffle (the value's byte to the top of its unit, zeros below) and one
+  // conversion a value, where widening it unscaled takes two shifts.
+  static void widen_units_scaled(const std::int8_t*, Vector packed, Vector (&out)[4]) noexcept {
+    const __m512i units = _mm512_castps_si512(packed);
+    for (int s = 0; s < 4; ++s) out[s] = _mm512_cvtepi32_ps(_mm512_shuffle_epi8(units, to_top(s)));
+  }
+  static void widen_units_scaled(const std::uint8_t*, Vector packed, Vector (&out)[4]) noexcept {
+    const __m512i units = _mm512_castps_si512(packed);
+    for (int s = 0; s < 4; ++s) out[s] = _mm512_cvtepu32_ps(_mm512_shuffle_epi8(units, to_top(s)));
+  }
+  // Shuffle indices that put byte s of every unit on top of three zero bytes
+  // (an index with its top bit set gives zero).
+  static __m512i to_top(int s) noexcept {
+    constexpr char kZero = -128;
+    const auto b = static_cast<char>(s);
+    return _mm512_broadcast_i32x4(_mm_setr_epi8(kZero, kZero, kZero, b, kZero, kZero, kZero, static_cast<char>(4 + b),
+                                                kZero, kZero, kZero, static_cast<char>(8 + b), kZero, kZero, kZero,
+                                                static_cast<char>(12 + b)));
   }
   static bool any_at_least(Vector v, float bound) noexcept {
     return _mm512_cmp_ps_mask(v, _mm512_set1_ps(bound), _CMP_GE_OQ) != 0;

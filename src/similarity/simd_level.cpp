@@ -43,7 +43,8 @@ bool simd_level_supported(SimdLevel level) noexcept {
     case SimdLevel::avx512:
       return __builtin_cpu_supports("avx512f");
     case SimdLevel::avx512vnni:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vnni");
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vnni");
     default:
       return false;
   }
