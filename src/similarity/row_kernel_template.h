@@ -69,9 +69,9 @@ constexpr bool has_scaled_widening() noexcept {
 }
 inline constexpr std::uint64_t kScaledQueryColumns = 4096;
 
-// scaled[i] = query[i] * 2^-24 for i < length; whether every one is exact
-// (so that scaling it back gives query[i]): all but nonzero values below
-// 2^-102 in magnitude, whose scaled value would lose bits, and NaNs.
+// scaled[i] = query[i] * 2^-24 for i < length; whether every one is exact,
+// so that scaling it back gives query[i]: true unless some value is a NaN, or
+// nonzero and below 2^-102 in magnitude (its scaled value would lose bits).
 inline bool scale_query(const float* query, std::uint64_t length, float* scaled) noexcept {
   constexpr float kDown = 1.0f / 16777216.0f;
   constexpr float kUp = 16777216.0f;
@@ -82,6 +82,7 @@ inline bool scale_query(const float* query, std::uint64_t length, float* scaled)
   }
   return exact;
 }
+
 // 2^24: every integer up to it is a float, and so is every sum of them that
 // stays within it.
 inline constexpr std::uint64_t kExactIntegers = std::uint64_t{1} << 24;
@@ -244,6 +245,8 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
 // columns no row can reach 2^24; past that each group is checked, and a group
 // that reaches it is summed again in floats, and so are the next 16 groups
 // (counted down in float_groups), which are likely to reach it too.
+// `scaled_query` is the query times 2^-24 where T widens values scaled and
+// that is exact (has_scaled_widening, scale_query), nullptr otherwise.
 template <class T, class E>
 Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const E* const (&next)[T::kLanes],
                    const float* scaled_query, std::uint64_t& float_groups) noexcept {
@@ -295,6 +298,7 @@ void score_steps(const RowRun& run, const std::uint64_t (&start)[T::kLanes], con
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
     float lanes[kLanes];
     T::store(lanes, scores);
+    // The lanes still in their stretches: lengths never grow with r.
     for (std::uint64_t r = 0; r < kLanes && step < length[r]; ++r) {
       run.out[at[r]].index = run.row_numbers != nullptr ? run.row_numbers[at[r]] : run.first_index + at[r];
       run.out[at[r]].score = lanes[r];
