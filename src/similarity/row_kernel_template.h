@@ -40,8 +40,9 @@ constexpr std::uint64_t wide_columns() noexcept {
 }
 
 // Whether T sums the squares of wide blocks of E as integers (T::Integers,
-// integer_zero, add_unit_squares, squares_of, any_at_least). The sums must
-// stay exact in 32 bits: up to kIntegerSquaresDim columns.
+// integer_zero, add_unit_squares, squares_of, any_at_least). They are summed
+// so while every row's sum stays within 2^24, where the float chain of the
+// scalar loop is exact too (add_wide_blocks_integer_squares).
 template <class T, class E>
 constexpr bool has_integer_squares() noexcept {
   if constexpr (wide_columns<T, E>() == 0) {
@@ -52,7 +53,6 @@ constexpr bool has_integer_squares() noexcept {
     };
   }
 }
-inline constexpr std::uint64_t kIntegerSquaresDim = 32768;
 
 // Whether T also widens the values of those wide blocks times 2^24
 // (T::widen_units_scaled), for fewer operations, to be multiplied by the query
@@ -126,19 +126,27 @@ inline void load_partial_block(const E* const (&rows)[T::kLanes], std::uint64_t 
 
 // Adds wide blocks from column c on while they end by `end` (dot_length with
 // the query's products, dim for squares alone) and returns the column after
-// the last; c itself without wide blocks.
-template <class T, class E, bool WithQuery>
+// the last; c itself without wide blocks. With Scaled, the values are widened
+// times 2^24 and `query` is the scaled query; their squares are then the
+// squares times 2^48, and so is every float sum of them, exactly (powers of
+// two scale every rounding alike, and these sums stay far from overflow).
+template <class T, class E, bool WithQuery, bool Scaled = false>
 std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query, std::uint64_t c,
                               std::uint64_t end, const E* const (&next)[T::kLanes]) noexcept {
   constexpr std::uint64_t kWide = wide_columns<T, E>();
   if constexpr (kWide != 0) {
     constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
+    if constexpr (Scaled) sums.squares = T::mul(sums.squares, T::broadcast(0x1p48f));
     typename T::Vector x[T::kLanes];
     for (; c + kWide <= end; c += kWide) {
       T::load_wide(rows, c, next, x);
       for (std::uint64_t k = 0; k < T::kLanes; ++k) {
         typename T::Vector v[kPerUnit];
-        T::widen_units(rows[0], x[k], v);
+        if constexpr (Scaled) {
+          T::widen_units_scaled(rows[0], x[k], v);
+        } else {
+          T::widen_units(rows[0], x[k], v);
+        }
         for (std::uint64_t u = 0; u < kPerUnit; ++u) {
           if constexpr (WithQuery) {
             add_products(sums, v[u], T::broadcast(query[c + k * kPerUnit + u]));
@@ -148,23 +156,31 @@ std::uint64_t add_wide_blocks(Sums<T>& sums, const E* const (&rows)[T::kLanes], 
         }
       }
     }
+    if constexpr (Scaled) sums.squares = T::mul(sums.squares, T::broadcast(0x1p-48f));
   }
   return c;
 }
 
-// add_wide_blocks with the query's products from column 0, whose squares are
-// summed as integers; the float sum of squares then starts from their total.
-// With Scaled, the values are widened times 2^24 and `query` is the scaled
-// query.
+// add_wide_blocks with the query's products from column 0, the squares summed
+// as integers while that is exact: while no row's sum can pass 2^24 within
+// the next block. From the first block where one could, the squares go on in
+// floats from the integer total, as the scalar loop's chain does. With Scaled,
+// as for add_wide_blocks.
 template <class T, class E, bool Scaled>
 std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&rows)[T::kLanes], const float* query,
                                               std::uint64_t end, const E* const (&next)[T::kLanes]) noexcept {
   constexpr std::uint64_t kWide = wide_columns<T, E>();
   constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
+  constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
+  // A block that ends by kUnchecked columns cannot take any row past 2^24.
+  constexpr std::uint64_t kUnchecked = kExactIntegers / kLargestSquare;
+  // From this sum on, the next block could take a row past 2^24.
+  constexpr auto kUnsafeSum = static_cast<float>(kExactIntegers - kWide * kLargestSquare + 1);
   typename T::Vector x[T::kLanes];
   typename T::Integers squares[2] = {T::integer_zero(), T::integer_zero()};
   std::uint64_t c = 0;
   for (; c + kWide <= end; c += kWide) {
+    if (c + kWide > kUnchecked && T::any_at_least(T::squares_of(rows[0], squares), kUnsafeSum)) break;
     T::load_wide(rows, c, next, x);
     for (std::uint64_t k = 0; k < T::kLanes; ++k) {
       T::add_unit_squares(rows[0], x[k], squares);
@@ -180,7 +196,7 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
     }
   }
   if (c != 0) sums.squares = T::squares_of(rows[0], squares);
-  return c;
+  return add_wide_blocks<T, E, true, Scaled>(sums, rows, query, c, end, next);
 }
 
 // How row_sums sums the squares of wide blocks: in floats, as integers, or as
@@ -241,32 +257,20 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
 }
 
 // The sums of one lane group: with integer squares where the instruction set
-// has them and they stay exact. Up to kExactIntegers / (largest square)
-// columns no row can reach 2^24; past that each group is checked, and a group
-// that reaches it is summed again in floats, and so are the next 16 groups
-// (counted down in float_groups), which are likely to reach it too.
-// `scaled_query` is the query times 2^-24 where T widens values scaled and
-// that is exact (has_scaled_widening, scale_query), nullptr otherwise.
+// has them. `scaled_query` is the query times 2^-24 where T widens values
+// scaled and that is exact (has_scaled_widening, scale_query), nullptr
+// otherwise.
 template <class T, class E>
 Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const E* const (&next)[T::kLanes],
-                   const float* scaled_query, std::uint64_t& float_groups) noexcept {
+                   const float* scaled_query) noexcept {
   if constexpr (has_integer_squares<T, E>()) {
-    constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
-    constexpr std::uint64_t kFloatGroupsAfterMiss = 16;
-    if (run.dim <= kIntegerSquaresDim && float_groups == 0) {
-      const Sums<T> sums = scaled_query != nullptr
-                               ? row_sums<T, E, WideSquares::integers_scaled>(rows, run.query, run.dim, run.dot_length,
-                                                                              next, scaled_query)
-                               : row_sums<T, E, WideSquares::integers>(rows, run.query, run.dim, run.dot_length, next);
-      if (run.dim <= kExactIntegers / kLargestSquare ||
-          !T::any_at_least(sums.squares, static_cast<float>(kExactIntegers))) {
-        return sums;
-      }
-      float_groups = kFloatGroupsAfterMiss + 1;
+    if (scaled_query != nullptr) {
+      return row_sums<T, E, WideSquares::integers_scaled>(rows, run.query, run.dim, run.dot_length, next, scaled_query);
     }
-    if (float_groups != 0) --float_groups;
+    return row_sums<T, E, WideSquares::integers>(rows, run.query, run.dim, run.dot_length, next);
+  } else {
+    return row_sums<T, E>(rows, run.query, run.dim, run.dot_length, next);
   }
-  return row_sums<T, E>(rows, run.query, run.dim, run.dot_length, next);
 }
 
 // The steps of score_lane_groups; `scaled_query` as for group_sums.
@@ -279,7 +283,6 @@ void score_steps(const RowRun& run, const std::uint64_t (&start)[T::kLanes], con
   const auto row = [&run, base](std::uint64_t at) {
     return base + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
   };
-  std::uint64_t float_groups = 0;
   for (std::uint64_t step = 0; step < steps; ++step) {
     std::uint64_t at[kLanes];
     const E* rows[kLanes];
@@ -292,7 +295,7 @@ void score_steps(const RowRun& run, const std::uint64_t (&start)[T::kLanes], con
       rows[r] = row(at[r]);
       next[r] = step + 1 < length[r] ? row(at[r] + 1) : rows[r];
     }
-    const Sums<T> sums = group_sums<T, E>(run, rows, next, scaled_query, float_groups);
+    const Sums<T> sums = group_sums<T, E>(run, rows, next, scaled_query);
     // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
     const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
     const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));

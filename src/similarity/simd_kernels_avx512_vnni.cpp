@@ -17,8 +17,8 @@ namespace {
 // The squares of integers are exact, and so is every float sum of them below
 // 2^24: while a row's sum of squares stays below 2^24, the float chain of the
 // scalar loop computes exactly the integer sum, and the converted integer sum
-// is the same float. The row kernel checks that bound and sums the squares of
-// any group that reaches it in floats again.
+// is the same float. The row kernel sums them so up to the last block that
+// keeps every row of a group within that bound, then in floats.
 struct Avx512Vnni : Avx512 {
   // Two 32-bit sums per row: for int8 sum((x + 128) * x) and sum(x), for uint8
   // sum(x * (x - 128)) and sum(x); vpdpbusd multiplies unsigned bytes by signed
