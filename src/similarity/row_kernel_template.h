@@ -199,8 +199,9 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
   return add_wide_blocks<T, E, true, Scaled>(sums, rows, query, c, end, next);
 }
 
-// How row_sums sums the squares of wide blocks: in floats, as integers, or as
-// integers with the values widened times 2^24 for the scaled query.
+// How row_sums sums the squares of wide blocks: in floats, or as integers
+// while that is exact (add_wide_blocks_integer_squares), with the values
+// widened times 2^24 for the scaled query or not.
 enum class WideSquares : std::uint8_t { floats, integers, integers_scaled };
 
 // `scaled_query` is read with WideSquares::integers_scaled alone.
