@@ -419,3 +419,26 @@ def test_the_native_entry_takes_bfloat16_patterns_by_name():
     # The same patterns read as float16 give other scores: the name counts.
     other = velk._native.search(queries, e.view(np.float16), 4, None, None, None, None, None)
     assert other[0].tobytes() != got[0].tobytes()
+
+
+@pytest.mark.parametrize("dim", [259, 700, 1100, 4100])
+@pytest.mark.parametrize("kind", ["int8", "uint8"])
+def test_sums_of_squares_crossing_2_24_anywhere_in_a_row(kind, dim):
+    # Squares of 8-bit values may be summed as integers while that is exact,
+    # then in floats: rows of the type's largest square up to a column of
+    # their own, random after it, take a row's sum of squares past 2^24 in
+    # every block, and lanes of one group past it in different blocks.
+    rng = np.random.default_rng([dim, len(kind)])
+    info = np.iinfo(kind)
+    rows = 160
+    e = rng.integers(info.min, int(info.max) + 1, (rows, dim)).astype(kind)
+    largest = info.min if kind == "int8" else info.max
+    ends = rng.integers(0, dim + 1, rows)
+    for r, end in enumerate(ends):
+        e[r, :end] = largest
+    wide = e.astype(np.float32)
+    queries = rng.standard_normal((2, dim), dtype=np.float32)
+    for threads in (1, None):
+        for q in queries:  # one query a call: the row scorers, not the tiles of a batch
+            found = velk.search(q, e, rows, threads=threads)
+            assert_same((found.scores[None], found.indices[None]), reference(q[None], wide, rows))
