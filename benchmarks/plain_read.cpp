@@ -1,15 +1,24 @@
 // The floor beside every search figure: a plain read of the same bytes on the
-// same number of threads, as fast as this machine reads memory. Several
-// independent accumulators over the widest loads the processor has, so that
-// neither a dependency chain nor the load width holds it back. Built by
+// same number of threads, as fast as this machine reads memory. Independent
+// accumulators over the widest loads the processor has, so that neither a
+// dependency chain nor the load width holds it back; and, since one
+// sequential stream per thread does not reach a core's full bandwidth on
+// every processor (the hardware prefetchers of some follow several streams
+// faster than one), each thread's share read as 1, 2, 4 or 8 streams side by
+// side, a cache line from each in turn, whichever is fastest for that size
+// and thread count on this machine: the first call for a size and thread
+// count times every pattern and keeps the fastest. Built by
 // benchmarks/run.py into a shared library and called through ctypes, which
-// releases the interpreter lock for the call.
+// releases the interpreter lock for the call; linked into kernel_check for its
+// read and search modes.
 //
 //   std::uint64_t velk_plain_read(const void* data, std::size_t bytes, int threads)
 //
 // returns a checksum of the bytes (so that no compiler drops the read).
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -31,64 +40,81 @@ std::uint64_t read_tail(const unsigned char* data, std::size_t bytes) {
   return sum;
 }
 
+constexpr std::size_t kLine = 64;
+
+// Each reader sums `Streams` stretches of share = bytes / Streams (cut at
+// cache lines) side by side, one line of each in turn, then the tail bytes.
 #if defined(__x86_64__)
+template <std::size_t Streams>
 __attribute__((target("avx512f"))) std::uint64_t read_avx512(const unsigned char* data, std::size_t bytes) {
-  constexpr std::size_t kLanes = 8, kStep = 64 * kLanes;
-  __m512i sums[kLanes];
+  const std::size_t share = bytes / Streams / kLine * kLine;
+  __m512i sums[Streams];
   for (__m512i& s : sums) s = _mm512_setzero_si512();
-  std::size_t i = 0;
-  for (; i + kStep <= bytes; i += kStep) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      sums[lane] = _mm512_add_epi64(sums[lane], _mm512_loadu_si512(data + i + 64 * lane));
-    }
+  for (std::size_t i = 0; i < share; i += kLine) {
+    for (std::size_t s = 0; s < Streams; ++s)
+      sums[s] = _mm512_add_epi64(sums[s], _mm512_loadu_si512(data + s * share + i));
   }
-  for (std::size_t lane = 1; lane < kLanes; ++lane) sums[0] = _mm512_add_epi64(sums[0], sums[lane]);
-  return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(sums[0])) + read_tail(data + i, bytes - i);
+  for (std::size_t s = 1; s < Streams; ++s) sums[0] = _mm512_add_epi64(sums[0], sums[s]);
+  std::uint64_t lanes[8];
+  _mm512_storeu_si512(lanes, sums[0]);
+  std::uint64_t total = read_tail(data + Streams * share, bytes - Streams * share);
+  for (std::uint64_t lane : lanes) total += lane;
+  return total;
 }
 
+template <std::size_t Streams>
 __attribute__((target("avx2"))) std::uint64_t read_avx2(const unsigned char* data, std::size_t bytes) {
-  constexpr std::size_t kLanes = 8, kStep = 32 * kLanes;
-  __m256i sums[kLanes];
-  for (__m256i& s : sums) s = _mm256_setzero_si256();
-  std::size_t i = 0;
-  for (; i + kStep <= bytes; i += kStep) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      sums[lane] =
-          _mm256_add_epi64(sums[lane], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32 * lane)));
+  const std::size_t share = bytes / Streams / kLine * kLine;
+  __m256i sums[Streams][2];
+  for (auto& s : sums) s[0] = s[1] = _mm256_setzero_si256();
+  for (std::size_t i = 0; i < share; i += kLine) {
+    for (std::size_t s = 0; s < Streams; ++s) {
+      const unsigned char* line = data + s * share + i;
+      sums[s][0] = _mm256_add_epi64(sums[s][0], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line)));
+      sums[s][1] = _mm256_add_epi64(sums[s][1], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + 32)));
     }
   }
-  for (std::size_t lane = 1; lane < kLanes; ++lane) sums[0] = _mm256_add_epi64(sums[0], sums[lane]);
+  __m256i total = _mm256_setzero_si256();
+  for (auto& s : sums) total = _mm256_add_epi64(total, _mm256_add_epi64(s[0], s[1]));
   std::uint64_t lanes[4];
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), sums[0]);
-  return lanes[0] + lanes[1] + lanes[2] + lanes[3] + read_tail(data + i, bytes - i);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), total);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3] + read_tail(data + Streams * share, bytes - Streams * share);
 }
 #endif
 
+template <std::size_t Streams>
 std::uint64_t read_portable(const unsigned char* data, std::size_t bytes) {
-  constexpr std::size_t kLanes = 8;
-  std::uint64_t sums[kLanes] = {};
-  std::size_t i = 0;
-  for (; i + 8 * kLanes <= bytes; i += 8 * kLanes) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      std::uint64_t word;
-      std::memcpy(&word, data + i + 8 * lane, sizeof word);
-      sums[lane] += word;
+  constexpr std::size_t kWords = kLine / 8;
+  const std::size_t share = bytes / Streams / kLine * kLine;
+  std::uint64_t sums[Streams][kWords] = {};
+  for (std::size_t i = 0; i < share; i += kLine) {
+    for (std::size_t s = 0; s < Streams; ++s) {
+      for (std::size_t w = 0; w < kWords; ++w) {
+        std::uint64_t word;
+        std::memcpy(&word, data + s * share + i + 8 * w, sizeof word);
+        sums[s][w] += word;
+      }
     }
   }
-  std::uint64_t sum = read_tail(data + i, bytes - i);
-  for (std::uint64_t s : sums) sum += s;
+  std::uint64_t sum = read_tail(data + Streams * share, bytes - Streams * share);
+  for (const auto& s : sums) {
+    for (std::uint64_t w : s) sum += w;
+  }
   return sum;
 }
 
 using Reader = std::uint64_t (*)(const unsigned char*, std::size_t);
+constexpr std::size_t kPatterns = 4;
+using Patterns = std::array<Reader, kPatterns>;
 
-Reader fastest_reader() {
+// The read patterns (1, 2, 4 and 8 streams) over the widest loads here.
+Patterns widest_readers() {
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return read_avx512;
-  if (__builtin_cpu_supports("avx2")) return read_avx2;
+  if (__builtin_cpu_supports("avx512f")) return {read_avx512<1>, read_avx512<2>, read_avx512<4>, read_avx512<8>};
+  if (__builtin_cpu_supports("avx2")) return {read_avx2<1>, read_avx2<2>, read_avx2<4>, read_avx2<8>};
 #endif
-  return read_portable;
+  return {read_portable<1>, read_portable<2>, read_portable<4>, read_portable<8>};
 }
 
 // Workers started once and kept, as a search's worker pool is: a call wakes
@@ -149,20 +175,71 @@ class Team {
   std::vector<std::thread> members_;
 };
 
+// The pattern kept for each size and thread count, once timed.
+struct Choice {
+  std::size_t bytes;
+  std::size_t parts;
+  std::size_t pattern;
+};
+
+std::mutex choices_mutex;
+std::vector<Choice> choices;
+
+constexpr std::size_t kStreams[kPatterns] = {1, 2, 4, 8};
+
+std::size_t read_parts(int threads, std::size_t workers) {
+  return std::min<std::size_t>(threads > 1 ? static_cast<std::size_t>(threads) : 1, workers);
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) std::uint64_t velk_plain_read(const void* data, std::size_t bytes,
                                                                                 int threads) {
-  static const Reader reader = fastest_reader();
+  static const Patterns patterns = widest_readers();
   // Never joined: the process ends with them waiting.
   static Team* const team = new Team(std::max(1U, std::thread::hardware_concurrency()));
   const auto* start = static_cast<const unsigned char*>(data);
-  const std::size_t parts = std::min<std::size_t>(threads > 1 ? static_cast<std::size_t>(threads) : 1, team->size());
+  const std::size_t parts = read_parts(threads, team->size());
   // Each thread one contiguous share, cut at cache-line boundaries.
   std::vector<std::uint64_t> sums(parts, 0);
-  const auto bound = [&](std::size_t part) { return part == parts ? bytes : (bytes / parts) / 64 * 64 * part; };
-  team->run(parts, [&](std::size_t part) { sums[part] = reader(start + bound(part), bound(part + 1) - bound(part)); });
+  const auto bound = [&](std::size_t part) { return part == parts ? bytes : (bytes / parts) / kLine * kLine * part; };
+  const auto read = [&](Reader reader) {
+    team->run(parts,
+              [&](std::size_t part) { sums[part] = reader(start + bound(part), bound(part + 1) - bound(part)); });
+    std::uint64_t total = 0;
+    for (std::uint64_t s : sums) total += s;
+    return total;
+  };
+  std::lock_guard<std::mutex> lock(choices_mutex);
+  for (const Choice& choice : choices) {
+    if (choice.bytes == bytes && choice.parts == parts) return read(patterns[choice.pattern]);
+  }
+  // First call for this size: the best of three reads of every pattern.
+  std::size_t fastest = 0;
+  double fastest_seconds = 1e300;
   std::uint64_t total = 0;
-  for (std::uint64_t s : sums) total += s;
+  for (std::size_t pattern = 0; pattern < kPatterns; ++pattern) {
+    for (int round = 0; round < 3; ++round) {
+      const auto begin = std::chrono::steady_clock::now();
+      total = read(patterns[pattern]);
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+      if (seconds < fastest_seconds) {
+        fastest_seconds = seconds;
+        fastest = pattern;
+      }
+    }
+  }
+  choices.push_back({bytes, parts, fastest});
   return total;
+}
+
+// The streams a thread of velk_plain_read(bytes, threads) reads side by side,
+// 0 before the first such call.
+extern "C" __attribute__((visibility("default"))) std::size_t velk_plain_read_streams(std::size_t bytes, int threads) {
+  const std::size_t parts = read_parts(threads, std::max(1U, std::thread::hardware_concurrency()));
+  std::lock_guard<std::mutex> lock(choices_mutex);
+  for (const Choice& choice : choices) {
+    if (choice.bytes == bytes && choice.parts == parts) return kStreams[choice.pattern];
+  }
+  return 0;
 }

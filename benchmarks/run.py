@@ -38,7 +38,7 @@ RESULTS = HERE / "results"
 DOCS_PAGE = HERE.parent / "docs" / "benchmarks.md"
 README = HERE.parent / "README.md"
 # Built by `make bench` (the Makefile's host check build): its `read` mode times
-# a plain read of an array, the floor for any scorer.
+# a plain read of an array (benchmarks/plain_read.cpp), the floor for any scorer.
 KERNEL_CHECK = Path(os.environ.get("VELK_CHECKS_DIR", HERE.parent / "build" / "checks")) / "kernel_check"
 BLAS_PINNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 
@@ -774,15 +774,36 @@ def ns(seconds):
 def machine_record(removed):
     """Where and when the figures were taken, stored with them in results.json."""
     cpu = None
+    flags = set()
     try:
         with open("/proc/cpuinfo") as f:
-            cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), None)
+            lines = f.read().splitlines()
+        cpu = next((line.split(":", 1)[1].strip() for line in lines if line.startswith("model name")), None)
+        first = next((line for line in lines if line.split(":", 1)[0].strip() in ("flags", "Features")), "")
+        flags = set(first.split(":", 1)[-1].split())
     except OSError:
         pass
+    # The widest vector instructions the kernels can pick here, which set the
+    # pace of the compact types: their ratios differ between AVX2 and AVX-512.
+    vector = next(
+        (
+            name
+            for flag, name in (
+                ("avx512_vnni", "AVX-512 with VNNI"),
+                ("avx512f", "AVX-512"),
+                ("avx2", "AVX2"),
+                ("asimd", "NEON"),
+                ("sse2", "SSE2"),
+            )
+            if flag in flags
+        ),
+        None,
+    )
     return {
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
         "processors": os.cpu_count(),
         "cpu": cpu or platform.processor() or None,
+        "vector": vector,
         "system": f"{platform.system()} {platform.machine()}",
         "python": platform.python_version(),
         "removed_from_environment": removed,
@@ -1092,7 +1113,7 @@ def benchmarks_page(results):
         " `python benchmarks/run.py --from-results` writes it again without running anything. -->"
     )
     add("")
-    where = ", ".join(str(part) for part in (machine.get("cpu"), machine.get("system")) if part)
+    where = ", ".join(str(part) for part in (machine.get("cpu"), machine.get("vector"), machine.get("system")) if part)
     add(
         f"Measured on {machine['date']}, {machine['processors']} processors"
         + (f" ({where})" if where else "")
@@ -1125,8 +1146,11 @@ def benchmarks_page(results):
         "processes took during it. A few percent is noise; more than that makes the ratios unreliable."
     )
     add(
-        "- The *floor* is a plain read of the same array with the same threads: no scorer can be faster than that, "
-        "and a large array is scored at memory speed when velk is near it."
+        "- The *floor* is a plain read of the same array with the same threads (`benchmarks/plain_read.cpp`): "
+        "independent accumulators over the widest loads, each thread's share read as 1, 2, 4 or 8 streams side "
+        "by side, whichever this machine reads fastest at that size (some processors read several streams a core "
+        "faster than one). No scorer can be faster than that, and a large array is scored at memory speed when "
+        "velk is near it."
     )
     for batch in results.get("batch", []):
         add("")
@@ -1298,8 +1322,8 @@ def storage_page(storage):
     add(
         "Each type is searched as it is stored, beside `velk.search` over the float32 copy of the same values "
         "(which gives the same result, bit for bit) and the *plain read* of each array's bytes with the same "
-        "threads: `benchmarks/plain_read.cpp`, eight independent accumulators over the widest loads the processor "
-        "has, called through ctypes (which releases the interpreter lock; its helper thread is started once and "
+        "threads: `benchmarks/plain_read.cpp`, the floor of the figures above (the fastest of its read patterns at "
+        "that size), called through ctypes (which releases the interpreter lock; its helper thread is started once and "
         "woken for each call, as a worker pool's). The ratio */ plain read* is velk's time over the plain read of "
         "its own bytes; *float32 / type* is "
         "the float32 search's time over the compact one's. faiss's fp16 scalar quantizer (`IndexScalarQuantizer`, "

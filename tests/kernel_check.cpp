@@ -37,11 +37,6 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
-// GCC 12's AVX-512 intrinsics start from a deliberately undefined register.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #endif
 
 #include "similarity/cosine.h"
@@ -51,6 +46,9 @@
 #include "similarity/simd_level.h"
 #include "similarity/storage.h"
 #include "stored_values.h"
+
+// benchmarks/plain_read.cpp, linked in.
+extern "C" std::uint64_t velk_plain_read(const void* data, std::size_t bytes, int threads);
 
 namespace {
 
@@ -349,56 +347,13 @@ int threads(std::uint64_t rows, std::uint64_t dim, velk::Storage storage) {
   return 0;
 }
 
-// Sums the array in many independent chains, as wide as the processor allows:
-// as fast as the memory can deliver, whatever the order of the additions.
-#if defined(__x86_64__)
-__attribute__((target("avx512f"))) float plain_read_avx512(const float* data, std::uint64_t count) {
-  __m512 sums[4];
-  for (__m512& s : sums) s = _mm512_setzero_ps();
-  std::uint64_t i = 0;
-  for (; i + 64 <= count; i += 64) {
-    for (int lane = 0; lane < 4; ++lane) sums[lane] = _mm512_add_ps(sums[lane], _mm512_loadu_ps(data + i + 16 * lane));
-  }
-  float total = _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(sums[0], sums[1]), _mm512_add_ps(sums[2], sums[3])));
-  for (; i < count; ++i) total += data[i];
-  return total;
-}
-#endif
-
-float plain_read(const float* data, std::uint64_t count) {
-#if defined(__x86_64__)
-  if (velk::simd_level_supported(SimdLevel::avx512)) return plain_read_avx512(data, count);
-  __m128 sums[8];
-  for (__m128& s : sums) s = _mm_setzero_ps();
-  std::uint64_t i = 0;
-  for (; i + 32 <= count; i += 32) {
-    for (int lane = 0; lane < 8; ++lane) sums[lane] = _mm_add_ps(sums[lane], _mm_loadu_ps(data + i + 4 * lane));
-  }
-  float lanes[4];
-  for (int lane = 1; lane < 8; ++lane) sums[0] = _mm_add_ps(sums[0], sums[lane]);
-  _mm_storeu_ps(lanes, sums[0]);
-  float total = lanes[0] + lanes[1] + lanes[2] + lanes[3];
-#else
-  std::uint64_t i = 0;
-  float total = 0;
-#endif
-  for (; i < count; ++i) total += data[i];
-  return total;
-}
-
 // Seconds of one plain read of `count` floats on `threads` threads, each
-// reading its own share.
+// reading its own share, by the benchmarks' floor (benchmarks/plain_read.cpp):
+// the first read of a size picks the fastest way to read it.
 double timed_read(const std::vector<float>& data, unsigned threads) {
-  static volatile float sink = 0;
+  static volatile std::uint64_t sink = 0;
   const auto start = std::chrono::steady_clock::now();
-  std::vector<std::thread> team;
-  for (unsigned t = 0; t < threads; ++t) {
-    team.emplace_back([&, t] {
-      const std::uint64_t begin = data.size() * t / threads, end = data.size() * (t + 1) / threads;
-      sink = sink + plain_read(data.data() + begin, end - begin);
-    });
-  }
-  for (std::thread& member : team) member.join();
+  sink = sink + velk_plain_read(data.data(), data.size() * sizeof(float), static_cast<int>(threads));
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
