@@ -136,6 +136,13 @@ def test_subsets_of_compact_rows_are_those_of_the_copy(kind, threads):
                 velk.search(queries, e, k, threads=threads, **options),
                 velk.search(queries, wide, k, threads=threads, **options),
             )
+    # One query: the row scorers, which visit the numbered rows in lane
+    # stretches (two rows a lane at a time where groups are paired).
+    for options in ({"where": shared}, {"rows": lists[0]}, {"rows": np.arange(len(e))[::-3]}):
+        assert_same(
+            velk.search(queries[:1], e, 50, threads=threads, **options),
+            velk.search(queries[:1], wide, 50, threads=threads, **options),
+        )
 
 
 @pytest.mark.parametrize("kind", KINDS)

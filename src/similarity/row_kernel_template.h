@@ -69,6 +69,21 @@ constexpr bool has_scaled_widening() noexcept {
 }
 inline constexpr std::uint64_t kScaledQueryColumns = 4096;
 
+// Whether T scores two lane groups side by side over paired blocks of E
+// (T::paired_columns, T::load_paired: kLanes rows of paired_columns values,
+// transposed as 32-bit units, one unit of every row per register), summing
+// the squares in floats. Where values are this narrow, a single group waits
+// on its one add chain per row; two groups keep two chains in flight on the
+// same instructions.
+template <class T, class E>
+constexpr bool has_paired_groups() noexcept {
+  if constexpr (wide_columns<T, E>() == 0 || has_integer_squares<T, E>()) {
+    return false;
+  } else {
+    return requires { T::paired_columns(static_cast<const E*>(nullptr)); };
+  }
+}
+
 // scaled[i] = query[i] * 2^-24 for i < length; whether every one is exact,
 // so that scaling it back gives query[i]: true unless some value is a NaN, or
 // nonzero and below 2^-102 in magnitude (its scaled value would lose bits).
@@ -199,28 +214,44 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
   return add_wide_blocks<T, E, true, Scaled>(sums, rows, query, c, end, next);
 }
 
-// How row_sums sums the squares of wide blocks: in floats, or as integers
-// while that is exact (add_wide_blocks_integer_squares), with the values
-// widened times 2^24 for the scaled query or not.
-enum class WideSquares : std::uint8_t { floats, integers, integers_scaled };
-
-// `scaled_query` is read with WideSquares::integers_scaled alone.
-template <class T, class E, WideSquares Squares = WideSquares::floats>
-Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
-                 const E* const (&next)[T::kLanes], const float* scaled_query = nullptr) noexcept {
-  constexpr std::uint64_t kLanes = T::kLanes;
-  Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
-  typename T::Vector x[kLanes];
-  // Wide blocks first, where the instruction set has them for these values:
-  // the same columns in the same order, for fewer shuffles.
+// Paired blocks from column 0 on for two lane groups g at once, rows[g],
+// while they end by `end`, with the query's products; returns the column after
+// the last. The two groups' operations are interleaved value by value, each
+// group's in its own order.
+template <class T, class E>
+std::uint64_t add_paired_blocks(Sums<T> (&sums)[2], const E* const (&rows)[2][T::kLanes], const float* query,
+                                std::uint64_t end, const E* const (&next)[2][T::kLanes]) noexcept {
+  constexpr std::uint64_t kPaired = T::paired_columns(static_cast<const E*>(nullptr));
+  constexpr std::uint64_t kPerUnit = wide_columns<T, E>() / T::kLanes;
+  constexpr std::uint64_t kUnits = kPaired / kPerUnit;
+  typename T::Vector x[2][kUnits];
   std::uint64_t c = 0;
-  if constexpr (Squares == WideSquares::integers_scaled) {
-    c = add_wide_blocks_integer_squares<T, E, true>(sums, rows, scaled_query, dot_length, next);
-  } else if constexpr (Squares == WideSquares::integers) {
-    c = add_wide_blocks_integer_squares<T, E, false>(sums, rows, query, dot_length, next);
-  } else {
-    c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, next);
+  for (; c + kPaired <= end; c += kPaired) {
+    T::load_paired(rows[0], c, next[0], x[0]);
+    T::load_paired(rows[1], c, next[1], x[1]);
+    for (std::uint64_t k = 0; k < kUnits; ++k) {
+      for (std::uint64_t u = 0; u < kPerUnit; ++u) {
+        const typename T::Vector q = T::broadcast(query[c + k * kPerUnit + u]);
+        for (int g = 0; g < 2; ++g) {
+          // Each value widened where it is used: the compiler drops the
+          // others, and only two widened values are live at a time.
+          typename T::Vector v[kPerUnit];
+          T::widen_units(rows[0][0], x[g][k], v);
+          add_products(sums[g], v[u], q);
+        }
+      }
+    }
   }
+  return c;
+}
+
+// The columns of a row_sums from c on, where its wide blocks with the query's
+// products ended; the squares so far in floats.
+template <class T, class E>
+Sums<T> finish_row_sums(Sums<T> sums, std::uint64_t c, const E* const (&rows)[T::kLanes], const float* query,
+                        std::uint64_t dim, std::uint64_t dot_length, const E* const (&next)[T::kLanes]) noexcept {
+  constexpr std::uint64_t kLanes = T::kLanes;
+  typename T::Vector x[kLanes];
   for (; c + kLanes <= dot_length; c += kLanes) {
     load_block<T, E>(rows, c, next, x);
     for (std::uint64_t j = 0; j < kLanes; ++j) add_products(sums, x[j], T::broadcast(query[c + j]));
@@ -257,6 +288,40 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
   return sums;
 }
 
+// How row_sums sums the squares of wide blocks: in floats, or as integers
+// while that is exact (add_wide_blocks_integer_squares), with the values
+// widened times 2^24 for the scaled query or not.
+enum class WideSquares : std::uint8_t { floats, integers, integers_scaled };
+
+// `scaled_query` is read with WideSquares::integers_scaled alone.
+template <class T, class E, WideSquares Squares = WideSquares::floats>
+Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uint64_t dim, std::uint64_t dot_length,
+                 const E* const (&next)[T::kLanes], const float* scaled_query = nullptr) noexcept {
+  Sums<T> sums{T::broadcast(-0.0f), T::broadcast(-0.0f)};
+  // Wide blocks first, where the instruction set has them for these values:
+  // the same columns in the same order, for fewer shuffles.
+  std::uint64_t c = 0;
+  if constexpr (Squares == WideSquares::integers_scaled) {
+    c = add_wide_blocks_integer_squares<T, E, true>(sums, rows, scaled_query, dot_length, next);
+  } else if constexpr (Squares == WideSquares::integers) {
+    c = add_wide_blocks_integer_squares<T, E, false>(sums, rows, query, dot_length, next);
+  } else {
+    c = add_wide_blocks<T, E, true>(sums, rows, query, 0, dot_length, next);
+  }
+  return finish_row_sums<T, E>(sums, c, rows, query, dim, dot_length, next);
+}
+
+// The sums of two lane groups, rows[0] and rows[1], over paired blocks first
+// (add_paired_blocks).
+template <class T, class E>
+void paired_row_sums(const E* const (&rows)[2][T::kLanes], const float* query, std::uint64_t dim,
+                     std::uint64_t dot_length, const E* const (&next)[2][T::kLanes], Sums<T> (&sums)[2]) noexcept {
+  sums[0] = sums[1] = Sums<T>{T::broadcast(-0.0f), T::broadcast(-0.0f)};
+  const std::uint64_t c = add_paired_blocks<T, E>(sums, rows, query, dot_length, next);
+  sums[0] = finish_row_sums<T, E>(sums[0], c, rows[0], query, dim, dot_length, next[0]);
+  sums[1] = finish_row_sums<T, E>(sums[1], c, rows[1], query, dim, dot_length, next[1]);
+}
+
 // The sums of one lane group: with integer squares where the instruction set
 // has them. `scaled_query` is the query times 2^-24 where T widens values
 // scaled and that is exact (has_scaled_widening, scale_query), nullptr
@@ -274,38 +339,68 @@ Sums<T> group_sums(const RowRun& run, const E* const (&rows)[T::kLanes], const E
   }
 }
 
-// The steps of score_lane_groups; `scaled_query` as for group_sums.
-template <class T, class E>
-void score_steps(const RowRun& run, const std::uint64_t (&start)[T::kLanes], const std::uint64_t (&length)[T::kLanes],
-                 std::uint64_t steps, const float* scaled_query) noexcept {
-  constexpr std::uint64_t kLanes = T::kLanes;
-  const typename T::Vector query_norm = T::broadcast(run.query_norm);
-  const E* const base = static_cast<const E*>(run.first_row);
-  const auto row = [&run, base](std::uint64_t at) {
-    return base + (run.row_numbers != nullptr ? run.row_numbers[at] : at) * run.dim;
-  };
-  for (std::uint64_t step = 0; step < steps; ++step) {
-    std::uint64_t at[kLanes];
-    const E* rows[kLanes];
-    // Each load asks for the same place in its lane's next row, into the
-    // second-level cache, since a group of long rows would not fit the first.
-    const E* next[kLanes];
-    for (std::uint64_t r = 0; r < kLanes; ++r) {
-      // A lane past its stretch repeats lane 0's row, computed and dropped.
-      at[r] = step < length[r] ? start[r] + step : start[0] + step;
-      rows[r] = row(at[r]);
-      next[r] = step + 1 < length[r] ? row(at[r] + 1) : rows[r];
+// The rows of a step of score_steps: the kGroups rows of each lane r from
+// place `first` of its stretch on, at[g][r] their numbers in the run. With
+// two groups, lane r's rows are neighbours, so each lane still reads one
+// sequential stream.
+template <class T, class E, int kGroups>
+struct StepRows {
+  std::uint64_t at[kGroups][T::kLanes]{};
+  const E* rows[kGroups][T::kLanes]{};
+  // Each load asks for the same place in its lane's next row, into the
+  // second-level cache, since a group of long rows would not fit the first.
+  const E* next[kGroups][T::kLanes]{};
+
+  StepRows(const RowRun& run, const std::uint64_t (&start)[T::kLanes], const std::uint64_t (&length)[T::kLanes],
+           std::uint64_t first) noexcept {
+    const E* const base = static_cast<const E*>(run.first_row);
+    const auto row = [&run, base](std::uint64_t number) {
+      return base + (run.row_numbers != nullptr ? run.row_numbers[number] : number) * run.dim;
+    };
+    for (int g = 0; g < kGroups; ++g) {
+      const std::uint64_t place = first + static_cast<std::uint64_t>(g);
+      for (std::uint64_t r = 0; r < T::kLanes; ++r) {
+        // A lane past its stretch repeats lane 0's first row of the step,
+        // computed and dropped.
+        at[g][r] = place < length[r] ? start[r] + place : start[0] + first;
+        rows[g][r] = row(at[g][r]);
+        next[g][r] = place + kGroups < length[r] ? row(at[g][r] + kGroups) : rows[g][r];
+      }
     }
-    const Sums<T> sums = group_sums<T, E>(run, rows, next, scaled_query);
-    // score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0.
-    const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), query_norm);
-    const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
-    float lanes[kLanes];
-    T::store(lanes, scores);
-    // The lanes still in their stretches: lengths never grow with r.
-    for (std::uint64_t r = 0; r < kLanes && step < length[r]; ++r) {
-      run.out[at[r]].index = run.row_numbers != nullptr ? run.row_numbers[at[r]] : run.first_index + at[r];
-      run.out[at[r]].score = lanes[r];
+  }
+};
+
+// score = dot / (sqrt(squares) * query_norm) where squares > 0, else +0.0,
+// into out for the lanes whose stretch reaches `place`.
+template <class T>
+void store_scores(const RowRun& run, const Sums<T>& sums, const std::uint64_t (&at)[T::kLanes],
+                  const std::uint64_t (&length)[T::kLanes], std::uint64_t place) noexcept {
+  const typename T::Vector denominator = T::mul(T::sqrt(sums.squares), T::broadcast(run.query_norm));
+  const typename T::Vector scores = T::zero_unless_positive(sums.squares, T::div(sums.dot, denominator));
+  float lanes[T::kLanes];
+  T::store(lanes, scores);
+  // Lengths never grow with r.
+  for (std::uint64_t r = 0; r < T::kLanes && place < length[r]; ++r) {
+    run.out[at[r]].index = run.row_numbers != nullptr ? run.row_numbers[at[r]] : run.first_index + at[r];
+    run.out[at[r]].score = lanes[r];
+  }
+}
+
+// The steps of score_lane_groups, kGroups rows of each lane a step (two where
+// T pairs groups of E); `scaled_query` as for group_sums.
+template <class T, class E, int kGroups>
+void score_steps(const RowRun& run, const std::uint64_t (&start)[T::kLanes], const std::uint64_t (&length)[T::kLanes],
+                 const float* scaled_query) noexcept {
+  // Lane 0's stretch is the longest.
+  for (std::uint64_t first = 0; first < length[0]; first += kGroups) {
+    const StepRows<T, E, kGroups> step(run, start, length, first);
+    if constexpr (kGroups == 2) {
+      Sums<T> sums[2];
+      paired_row_sums<T, E>(step.rows, run.query, run.dim, run.dot_length, step.next, sums);
+      store_scores<T>(run, sums[0], step.at[0], length, first);
+      store_scores<T>(run, sums[1], step.at[1], length, first + 1);
+    } else {
+      store_scores<T>(run, group_sums<T, E>(run, step.rows[0], step.next[0], scaled_query), step.at[0], length, first);
     }
   }
 }
@@ -319,11 +414,9 @@ void score_lane_groups(const RowRun& run) noexcept {
   // length[r] - 1, one row a step: so each lane reads one long sequential
   // stream, which the prefetchers follow, where kLanes neighbouring rows a
   // step would make kLanes short streams side by side, restarting every step.
-  // The first `extra` lanes take one row more; there are as many steps as
-  // lane groups of consecutive rows would take.
+  // The first `extra` lanes take one row more.
   const std::uint64_t share = run.rows / kLanes;
   const std::uint64_t extra = run.rows % kLanes;
-  const std::uint64_t steps = share + (extra != 0 ? 1 : 0);
   std::uint64_t start[kLanes];
   std::uint64_t length[kLanes];
   for (std::uint64_t r = 0; r < kLanes; ++r) {
@@ -334,9 +427,9 @@ void score_lane_groups(const RowRun& run) noexcept {
     // The query times 2^-24, where it is exact.
     float scaled[kScaledQueryColumns];
     const bool exact = run.dot_length <= kScaledQueryColumns && scale_query(run.query, run.dot_length, scaled);
-    score_steps<T, E>(run, start, length, steps, exact ? scaled : nullptr);
+    score_steps<T, E, 1>(run, start, length, exact ? scaled : nullptr);
   } else {
-    score_steps<T, E>(run, start, length, steps, nullptr);
+    score_steps<T, E, has_paired_groups<T, E>() ? 2 : 1>(run, start, length, nullptr);
   }
 }
 

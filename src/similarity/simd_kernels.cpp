@@ -53,7 +53,7 @@ SimdKernels simd_kernels(SimdLevel level) noexcept {
     case SimdLevel::sse2:
       return simd_kernels_sse2();
     case SimdLevel::avx2:
-      return simd_kernels_avx2();
+      return simd_kernels_avx2_paired(simd_kernels_avx2());
     case SimdLevel::avx512:
       return simd_kernels_avx512();
     case SimdLevel::avx512vnni:

@@ -105,6 +105,9 @@ SimdKernels simd_kernels(SimdLevel level) noexcept;
 #if defined(__x86_64__)
 SimdKernels simd_kernels_sse2() noexcept;
 SimdKernels simd_kernels_avx2() noexcept;
+// The AVX2 table with the bfloat16, int8 and uint8 row scorers that score two
+// lane groups at once.
+SimdKernels simd_kernels_avx2_paired(SimdKernels avx2) noexcept;
 SimdKernels simd_kernels_avx512() noexcept;
 // The AVX-512 table with the int8 and uint8 row scorers of the VNNI level.
 SimdKernels simd_kernels_avx512_vnni(SimdKernels avx512) noexcept;
