@@ -1,9 +1,9 @@
 // The bfloat16, int8 and uint8 row scorers on AVX2: two lane groups of eight
 // rows scored side by side (row_kernel_template.h, has_paired_groups). With
 // values this narrow a single group waits on its one add chain per row; two
-// groups keep two chains in flight on the same instructions, 15 to 30 percent
-// faster from cache. Their blocks are half as wide as the single group's, so
-// that both groups' transposed units fit the sixteen registers.
+// groups keep two chains in flight on the same instructions. Their blocks are
+// half as wide as the single group's, so that both groups' transposed units
+// fit the sixteen registers.
 //
 // Compiled for AVX2 and F16C as the other AVX2 kernels (CMakeLists.txt), and
 // with GCC's -fno-tree-ter: without it, GCC widens every value of both blocks
