@@ -411,7 +411,8 @@ template <class T, class E>
 void score_lane_groups(const RowRun& run) noexcept {
   constexpr std::uint64_t kLanes = T::kLanes;
   // Lane r scores a stretch of its own, the rows start[r] .. start[r] +
-  // length[r] - 1, one row a step: so each lane reads one long sequential
+  // length[r] - 1, one row a step (two neighbouring rows where T pairs lane
+  // groups, has_paired_groups): so each lane reads one long sequential
   // stream, which the prefetchers follow, where kLanes neighbouring rows a
   // step would make kLanes short streams side by side, restarting every step.
   // The first `extra` lanes take one row more.
