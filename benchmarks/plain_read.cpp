@@ -185,12 +185,6 @@ struct Choice {
 std::mutex choices_mutex;
 std::vector<Choice> choices;
 
-constexpr std::size_t kStreams[kPatterns] = {1, 2, 4, 8};
-
-std::size_t read_parts(int threads, std::size_t workers) {
-  return std::min<std::size_t>(threads > 1 ? static_cast<std::size_t>(threads) : 1, workers);
-}
-
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) std::uint64_t velk_plain_read(const void* data, std::size_t bytes,
@@ -199,7 +193,7 @@ extern "C" __attribute__((visibility("default"))) std::uint64_t velk_plain_read(
   // Never joined: the process ends with them waiting.
   static Team* const team = new Team(std::max(1U, std::thread::hardware_concurrency()));
   const auto* start = static_cast<const unsigned char*>(data);
-  const std::size_t parts = read_parts(threads, team->size());
+  const std::size_t parts = std::min<std::size_t>(threads > 1 ? static_cast<std::size_t>(threads) : 1, team->size());
   // Each thread one contiguous share, cut at cache-line boundaries.
   std::vector<std::uint64_t> sums(parts, 0);
   const auto bound = [&](std::size_t part) { return part == parts ? bytes : (bytes / parts) / kLine * kLine * part; };
@@ -231,15 +225,4 @@ extern "C" __attribute__((visibility("default"))) std::uint64_t velk_plain_read(
   }
   choices.push_back({bytes, parts, fastest});
   return total;
-}
-
-// The streams a thread of velk_plain_read(bytes, threads) reads side by side,
-// 0 before the first such call.
-extern "C" __attribute__((visibility("default"))) std::size_t velk_plain_read_streams(std::size_t bytes, int threads) {
-  const std::size_t parts = read_parts(threads, std::max(1U, std::thread::hardware_concurrency()));
-  std::lock_guard<std::mutex> lock(choices_mutex);
-  for (const Choice& choice : choices) {
-    if (choice.bytes == bytes && choice.parts == parts) return kStreams[choice.pattern];
-  }
-  return 0;
 }
