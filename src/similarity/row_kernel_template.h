@@ -124,8 +124,9 @@ inline void add_squares(Sums<T>& sums, typename T::Vector x) noexcept {
 template <class T, class E>
 inline void load_block(const E* const (&rows)[T::kLanes], std::uint64_t column, const E* const (&next)[T::kLanes],
                        typename T::Vector (&x)[T::kLanes]) noexcept {
+  const bool prefetch = T::kPrefetch && starts_line<E>(column, T::kLanes);
   for (int r = 0; r < T::kLanes; ++r) {
-    if constexpr (T::kPrefetch) __builtin_prefetch(next[r] + column, 0, 2);
+    if (prefetch) __builtin_prefetch(next[r] + column, 0, 2);
     x[r] = T::load(rows[r] + column);
   }
   T::transpose(x);

@@ -71,8 +71,9 @@ struct Avx2 {
   template <class E>
   static void load_wide(const E* const (&rows)[kLanes], std::uint64_t column, const E* const (&next)[kLanes],
                         Vector (&x)[kLanes]) noexcept {
+    const bool prefetch = starts_line<E>(column, wide_columns(rows[0]));
     for (int r = 0; r < kLanes; ++r) {
-      __builtin_prefetch(next[r] + column, 0, 2);
+      if (prefetch) __builtin_prefetch(next[r] + column, 0, 2);
       x[r] = _mm256_loadu_ps(reinterpret_cast<const float*>(rows[r] + column));
     }
     transpose(x);

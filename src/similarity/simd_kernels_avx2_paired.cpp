@@ -29,9 +29,12 @@ struct Avx2Paired : Avx2 {
   static void load_paired(const E* const (&rows)[kLanes], std::uint64_t column, const E* const (&next)[kLanes],
                           Vector (&x)[4]) noexcept {
     __m256i t[4];
+    const bool prefetch = starts_line<E>(column, paired_columns(rows[0]));
     for (int i = 0; i < 4; ++i) {
-      __builtin_prefetch(next[i] + column, 0, 2);
-      __builtin_prefetch(next[i + 4] + column, 0, 2);
+      if (prefetch) {
+        __builtin_prefetch(next[i] + column, 0, 2);
+        __builtin_prefetch(next[i + 4] + column, 0, 2);
+      }
       const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i] + column));
       const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[i + 4] + column));
       t[i] = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);

@@ -40,6 +40,15 @@
 namespace velk {
 namespace {
 
+// Whether a block of `values` values of each row, from `column` on, holds the
+// start of a 64-byte stretch of the row. A load that prefetches the next rows
+// does so only then: each of their cache lines is asked for about once, not
+// once per block.
+template <class E>
+constexpr bool starts_line(std::uint64_t column, std::uint64_t values) noexcept {
+  return (column * sizeof(E)) % 64 < values * sizeof(E);
+}
+
 // load_first for instruction sets without a masked load of these values: the
 // few values are copied into a zeroed block first (a zero of every storage
 // type widens to +0.0).
