@@ -67,6 +67,9 @@ STORAGE_QUERIES = 64
 # float32 search's time against the compact one's, at least.
 READ_TARGET = 1.15
 SPEED_TARGETS = {"float16": 1.8, "bfloat16": 1.8, "int8": 3.0, "uint8": 3.0}
+# The row scorer alone, on one core, over this many rows that stay in cache
+# (kernel_check bench): what the arithmetic costs when reading costs nothing.
+IN_CACHE_ROWS = 4_000
 PLAIN_READ_SOURCE = HERE / "plain_read.cpp"
 PLAIN_READ_LIBRARY = HERE.parent / "build" / "bench" / "libplain_read.so"
 
@@ -637,12 +640,37 @@ def section_storage(kind_number, n, dim, repeats):
         "equal_to_float32": exact,
         "faiss": index is not None,
     }
+    in_cache = scorer_in_cache(kind, dim)
+    if in_cache is not None:
+        result["in_cache"] = in_cache
     if index is not None:
         theirs = index.search(units, K)[1]
         mine = velk.search(queries, e, K).indices
         result["faiss_same_position"] = float(np.mean(theirs == mine))
         result["faiss_same_set"] = float(np.mean([len(set(a) & set(b)) / K for a, b in zip(theirs, mine, strict=True)]))
     return result
+
+
+def scorer_in_cache(kind, dim, runs=5):
+    """{"level": name, "seconds": s}: the fastest of `runs` kernel_check benches
+    of the row scorer velk dispatches to (the widest level it prints, the last)
+    over IN_CACHE_ROWS rows of `kind`, seconds per row; None without
+    kernel_check."""
+    if not KERNEL_CHECK.exists():
+        return None
+    best = None
+    for _ in range(runs):
+        done = subprocess.run(
+            [str(KERNEL_CHECK), "bench", str(IN_CACHE_ROWS), str(dim), kind], capture_output=True, text=True
+        )
+        levels = re.findall(rf"^(\S+)\s+{kind}\s+([\d.]+) ms", done.stdout, re.MULTILINE)
+        if not levels:
+            return None
+        level, ms = levels[-1]
+        seconds = float(ms) / 1e3 / IN_CACHE_ROWS
+        if best is None or seconds < best["seconds"]:
+            best = {"level": level, "seconds": seconds}
+    return best
 
 
 SECTIONS = {
@@ -1399,6 +1427,44 @@ def storage_page(storage):
         if kind == "float16":
             header += ["faiss SQ fp16", "faiss top-10 equal to velk's"]
         add(markdown_table(header, rows))
+    cached = [r for r in storage if r.get("in_cache")]
+    if cached:
+        add("")
+        add("### The arithmetic alone")
+        add("")
+        add(
+            textwrap.fill(
+                f"The row scorer velk dispatches to, on one core, without a pool, over {IN_CACHE_ROWS:,} rows that stay "
+                "in the cache (`kernel_check bench`, the fastest of five), scaled to the shape's rows: what the "
+                "widening and the rounded multiplies and adds cost when reading costs nothing, beside the plain read "
+                "of the shape's bytes on one thread. Where it is above the plain read, no order of reading can bring "
+                "the search to the floor: the arithmetic sets the pace.",
+                width=116,
+                break_long_words=False,
+                break_on_hyphens=False,
+            )
+        )
+        add("")
+        rows = []
+        for r in cached:
+            arithmetic = r["in_cache"]["seconds"] * r["n"]
+            read_one = r["single"]["1"][f"plain read {r['kind']}"]
+            rows.append(
+                [
+                    r["kind"],
+                    storage_shape_label(r),
+                    r["in_cache"]["level"],
+                    milliseconds(arithmetic),
+                    milliseconds(read_one),
+                    f"{arithmetic / read_one:.2f}x",
+                ]
+            )
+        add(
+            markdown_table(
+                ["type", "rows x dim", "level", "scorer, rows in cache", "plain read, 1 thread", "scorer / read"],
+                rows,
+            )
+        )
     add("")
     add("### Targets")
     add("")
