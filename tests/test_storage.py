@@ -146,6 +146,33 @@ def test_subsets_of_compact_rows_are_those_of_the_copy(kind, threads):
 
 
 @pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize(
+    ("dim", "mix"),
+    [(40, "tiny"), (40, "tiny scores"), (40, "huge"), (4100, "ordinary")],
+)
+def test_queries_of_awkward_magnitudes_and_length(kind, dim, mix):
+    # Query values below 2^-102 in magnitude, whose products with small
+    # integers are subnormal or nearly so: alone (the query's norm is zero),
+    # or beside a 1 where every row holds 0, so that every score comes from
+    # those products alone. Values whose squares overflow; and a query longer
+    # than 4096 values.
+    rng = np.random.default_rng([dim, len(kind), len(mix)])
+    e = collection(kind, 300, dim, rng)
+    q = rng.standard_normal((3, dim), dtype=np.float32)
+    if mix in ("tiny", "tiny scores"):
+        q = np.ldexp(q, -110)
+    if mix == "tiny scores":
+        q[:, 0] = 1
+        e[:, 0] = 0
+    elif mix == "huge":
+        q = np.ldexp(q, 100)
+    wide = e.astype(np.float32)
+    for threads in (1, None):
+        for nq in (1, 3):
+            assert_same(velk.search(q[:nq], e, 20, threads=threads), velk.search(q[:nq], wide, 20, threads=threads))
+
+
+@pytest.mark.parametrize("kind", KINDS)
 def test_read_in_place_from_views_memoryviews_and_memmaps(kind, tmp_path):
     rng = np.random.default_rng(3)
     e = collection(kind, 400, 24, rng)

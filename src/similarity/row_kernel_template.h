@@ -84,6 +84,18 @@ constexpr bool has_paired_groups() noexcept {
   }
 }
 
+// Whether T also widens the values of paired blocks of E times 2^24
+// (T::widen_units_scaled), for the query times 2^-24 (scale_query), as
+// has_scaled_widening does for wide blocks.
+template <class T, class E>
+constexpr bool has_paired_scaled_widening() noexcept {
+  if constexpr (!has_paired_groups<T, E>()) {
+    return false;
+  } else {
+    return requires(T::Vector v, T::Vector(&out)[4]) { T::widen_units_scaled(static_cast<const E*>(nullptr), v, out); };
+  }
+}
+
 // scaled[i] = query[i] * 2^-24 for i < length; whether every one is exact,
 // so that scaling it back gives query[i]: true unless some value is a NaN, or
 // nonzero and below 2^-102 in magnitude (its scaled value would lose bits).
@@ -218,13 +230,17 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
 // Paired blocks from column 0 on for two lane groups g at once, rows[g],
 // while they end by `end`, with the query's products; returns the column after
 // the last. The two groups' operations are interleaved value by value, each
-// group's in its own order.
-template <class T, class E>
+// group's in its own order. With Scaled, the values are widened times 2^24 and
+// `query` is the scaled query, as in add_wide_blocks.
+template <class T, class E, bool Scaled = false>
 std::uint64_t add_paired_blocks(Sums<T> (&sums)[2], const E* const (&rows)[2][T::kLanes], const float* query,
                                 std::uint64_t end, const E* const (&next)[2][T::kLanes]) noexcept {
   constexpr std::uint64_t kPaired = T::paired_columns(static_cast<const E*>(nullptr));
   constexpr std::uint64_t kPerUnit = wide_columns<T, E>() / T::kLanes;
   constexpr std::uint64_t kUnits = kPaired / kPerUnit;
+  if constexpr (Scaled) {
+    for (Sums<T>& s : sums) s.squares = T::mul(s.squares, T::broadcast(0x1p48f));
+  }
   typename T::Vector x[2][kUnits];
   std::uint64_t c = 0;
   for (; c + kPaired <= end; c += kPaired) {
@@ -237,11 +253,18 @@ std::uint64_t add_paired_blocks(Sums<T> (&sums)[2], const E* const (&rows)[2][T:
           // Each value widened where it is used: the compiler drops the
           // others, and only two widened values are live at a time.
           typename T::Vector v[kPerUnit];
-          T::widen_units(rows[0][0], x[g][k], v);
+          if constexpr (Scaled) {
+            T::widen_units_scaled(rows[0][0], x[g][k], v);
+          } else {
+            T::widen_units(rows[0][0], x[g][k], v);
+          }
           add_products(sums[g], v[u], q);
         }
       }
     }
+  }
+  if constexpr (Scaled) {
+    for (Sums<T>& s : sums) s.squares = T::mul(s.squares, T::broadcast(0x1p-48f));
   }
   return c;
 }
@@ -313,12 +336,20 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
 }
 
 // The sums of two lane groups, rows[0] and rows[1], over paired blocks first
-// (add_paired_blocks).
+// (add_paired_blocks), through `scaled_query` where it is not nullptr
+// (has_paired_scaled_widening).
 template <class T, class E>
 void paired_row_sums(const E* const (&rows)[2][T::kLanes], const float* query, std::uint64_t dim,
-                     std::uint64_t dot_length, const E* const (&next)[2][T::kLanes], Sums<T> (&sums)[2]) noexcept {
+                     std::uint64_t dot_length, const E* const (&next)[2][T::kLanes], const float* scaled_query,
+                     Sums<T> (&sums)[2]) noexcept {
   sums[0] = sums[1] = Sums<T>{T::broadcast(-0.0f), T::broadcast(-0.0f)};
-  const std::uint64_t c = add_paired_blocks<T, E>(sums, rows, query, dot_length, next);
+  std::uint64_t c = 0;
+  if constexpr (has_paired_scaled_widening<T, E>()) {
+    c = scaled_query != nullptr ? add_paired_blocks<T, E, true>(sums, rows, scaled_query, dot_length, next)
+                                : add_paired_blocks<T, E>(sums, rows, query, dot_length, next);
+  } else {
+    c = add_paired_blocks<T, E>(sums, rows, query, dot_length, next);
+  }
   sums[0] = finish_row_sums<T, E>(sums[0], c, rows[0], query, dim, dot_length, next[0]);
   sums[1] = finish_row_sums<T, E>(sums[1], c, rows[1], query, dim, dot_length, next[1]);
 }
@@ -397,7 +428,7 @@ void score_steps(const RowRun& run, const std::uint64_t (&start)[T::kLanes], con
     const StepRows<T, E, kGroups> step(run, start, length, first);
     if constexpr (kGroups == 2) {
       Sums<T> sums[2];
-      paired_row_sums<T, E>(step.rows, run.query, run.dim, run.dot_length, step.next, sums);
+      paired_row_sums<T, E>(step.rows, run.query, run.dim, run.dot_length, step.next, scaled_query, sums);
       store_scores<T>(run, sums[0], step.at[0], length, first);
       store_scores<T>(run, sums[1], step.at[1], length, first + 1);
     } else {
@@ -425,11 +456,11 @@ void score_lane_groups(const RowRun& run) noexcept {
     length[r] = share + (r < extra ? 1 : 0);
     start[r] = r * share + (r < extra ? r : extra);
   }
-  if constexpr (has_scaled_widening<T, E>()) {
+  if constexpr (has_scaled_widening<T, E>() || has_paired_scaled_widening<T, E>()) {
     // The query times 2^-24, where it is exact.
     float scaled[kScaledQueryColumns];
     const bool exact = run.dot_length <= kScaledQueryColumns && scale_query(run.query, run.dot_length, scaled);
-    score_steps<T, E, 1>(run, start, length, exact ? scaled : nullptr);
+    score_steps<T, E, has_paired_groups<T, E>() ? 2 : 1>(run, start, length, exact ? scaled : nullptr);
   } else {
     score_steps<T, E, has_paired_groups<T, E>() ? 2 : 1>(run, start, length, nullptr);
   }
