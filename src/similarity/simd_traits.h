@@ -27,10 +27,13 @@
 // and for the 8-bit ones the integer sums of squares:
 //   wide_columns, load_wide,     kLanes rows of a cache line each, transposed
 //   widen_units                  as 32-bit units, then widened
+//   widen_units_scaled           the same values times 2^24, for the query
+//                                times 2^-24
 //   Integers, integer_zero,      the exact integer sums of the squares of
 //   add_unit_squares(e, units,   those units, as two 32-bit sums per row;
 //   sums), squares_of(e, sums)   their total as floats
 //   any_at_least(v, bound)       whether some lane of v is >= bound
+//   paired_columns, load_paired  blocks of two lane groups scored side by side
 #pragma once
 
 #include <cstdint>
