@@ -461,15 +461,20 @@ def test_sums_of_squares_crossing_2_24_anywhere_in_a_row(kind, dim):
     # Squares of 8-bit values may be summed as integers while that is exact,
     # then in floats: rows of the type's largest square up to a column of
     # their own, random after it, take a row's sum of squares past 2^24 in
-    # every block, and lanes of one group past it in different blocks.
+    # every block, and lanes of one group past it in different blocks. Rows
+    # random up to a column and of the largest square after it reach any sum
+    # just short of 2^24, then pass it by many squares within a block.
     rng = np.random.default_rng([dim, len(kind)])
     info = np.iinfo(kind)
-    rows = 160
+    rows = 320
     e = rng.integers(info.min, int(info.max) + 1, (rows, dim)).astype(kind)
     largest = info.min if kind == "int8" else info.max
     ends = rng.integers(0, dim + 1, rows)
     for r, end in enumerate(ends):
-        e[r, :end] = largest
+        if r % 2 == 0:
+            e[r, :end] = largest
+        else:
+            e[r, end:] = largest
     wide = e.astype(np.float32)
     queries = rng.standard_normal((2, dim), dtype=np.float32)
     for threads in (1, None):

@@ -96,6 +96,21 @@ constexpr bool has_paired_scaled_widening() noexcept {
   }
 }
 
+// Whether T sums the squares of paired blocks of E as integers while that is
+// exact, as add_wide_blocks_integer_squares does for wide blocks (T::Integers,
+// integer_zero, paired_unit_squares, paired_squares_of, any_at_least): one
+// 32-bit sum per row.
+template <class T, class E>
+constexpr bool has_paired_integer_squares() noexcept {
+  if constexpr (!has_paired_groups<T, E>()) {
+    return false;
+  } else {
+    return requires(T::Vector v, T::Integers& sums) {
+      T::paired_unit_squares(static_cast<const E*>(nullptr), v, sums);
+    };
+  }
+}
+
 // scaled[i] = query[i] * 2^-24 for i < length; whether every one is exact,
 // so that scaling it back gives query[i]: true unless some value is a NaN, or
 // nonzero and below 2^-102 in magnitude (its scaled value would lose bits).
@@ -227,14 +242,28 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
   return add_wide_blocks<T, E, true, Scaled>(sums, rows, query, c, end, next);
 }
 
-// Paired blocks from column 0 on for two lane groups g at once, rows[g],
+// Value u of each row of a paired block's unit, widened, times 2^24 with
+// Scaled. Each value is widened where it is used: the compiler drops the
+// others, and only two widened values are live at a time.
+template <class T, class E, bool Scaled>
+inline T::Vector widened_value(typename T::Vector unit, std::uint64_t u) noexcept {
+  typename T::Vector v[wide_columns<T, E>() / T::kLanes];
+  if constexpr (Scaled) {
+    T::widen_units_scaled(static_cast<const E*>(nullptr), unit, v);
+  } else {
+    T::widen_units(static_cast<const E*>(nullptr), unit, v);
+  }
+  return v[u];
+}
+
+// Paired blocks from column c on for two lane groups g at once, rows[g],
 // while they end by `end`, with the query's products; returns the column after
 // the last. The two groups' operations are interleaved value by value, each
 // group's in its own order. With Scaled, the values are widened times 2^24 and
 // `query` is the scaled query, as in add_wide_blocks.
 template <class T, class E, bool Scaled = false>
 std::uint64_t add_paired_blocks(Sums<T> (&sums)[2], const E* const (&rows)[2][T::kLanes], const float* query,
-                                std::uint64_t end, const E* const (&next)[2][T::kLanes]) noexcept {
+                                std::uint64_t c, std::uint64_t end, const E* const (&next)[2][T::kLanes]) noexcept {
   constexpr std::uint64_t kPaired = T::paired_columns(static_cast<const E*>(nullptr));
   constexpr std::uint64_t kPerUnit = wide_columns<T, E>() / T::kLanes;
   constexpr std::uint64_t kUnits = kPaired / kPerUnit;
@@ -242,29 +271,58 @@ std::uint64_t add_paired_blocks(Sums<T> (&sums)[2], const E* const (&rows)[2][T:
     for (Sums<T>& s : sums) s.squares = T::mul(s.squares, T::broadcast(0x1p48f));
   }
   typename T::Vector x[2][kUnits];
-  std::uint64_t c = 0;
   for (; c + kPaired <= end; c += kPaired) {
     T::load_paired(rows[0], c, next[0], x[0]);
     T::load_paired(rows[1], c, next[1], x[1]);
     for (std::uint64_t k = 0; k < kUnits; ++k) {
       for (std::uint64_t u = 0; u < kPerUnit; ++u) {
         const typename T::Vector q = T::broadcast(query[c + k * kPerUnit + u]);
-        for (int g = 0; g < 2; ++g) {
-          // Each value widened where it is used: the compiler drops the
-          // others, and only two widened values are live at a time.
-          typename T::Vector v[kPerUnit];
-          if constexpr (Scaled) {
-            T::widen_units_scaled(rows[0][0], x[g][k], v);
-          } else {
-            T::widen_units(rows[0][0], x[g][k], v);
-          }
-          add_products(sums[g], v[u], q);
-        }
+        for (int g = 0; g < 2; ++g) add_products(sums[g], widened_value<T, E, Scaled>(x[g][k], u), q);
       }
     }
   }
   if constexpr (Scaled) {
     for (Sums<T>& s : sums) s.squares = T::mul(s.squares, T::broadcast(0x1p-48f));
+  }
+  return c;
+}
+
+// add_paired_blocks from column 0 with the squares summed as integers while
+// that is exact: while no row's sum can pass 2^24 within the next block, as
+// in add_wide_blocks_integer_squares. Returns the column after the last
+// block, where the float squares go on from the integer totals.
+template <class T, class E, bool Scaled>
+std::uint64_t add_paired_blocks_integer_squares(Sums<T> (&sums)[2], const E* const (&rows)[2][T::kLanes],
+                                                const float* query, std::uint64_t end,
+                                                const E* const (&next)[2][T::kLanes]) noexcept {
+  constexpr std::uint64_t kPaired = T::paired_columns(static_cast<const E*>(nullptr));
+  constexpr std::uint64_t kPerUnit = wide_columns<T, E>() / T::kLanes;
+  constexpr std::uint64_t kUnits = kPaired / kPerUnit;
+  constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
+  constexpr std::uint64_t kUnchecked = kExactIntegers / kLargestSquare;
+  constexpr auto kUnsafeSum = static_cast<float>(kExactIntegers - kPaired * kLargestSquare + 1);
+  typename T::Integers squares[2] = {T::integer_zero(), T::integer_zero()};
+  typename T::Vector x[2][kUnits];
+  const auto unsafe = [&rows](const T::Integers& sum) {
+    return T::any_at_least(T::paired_squares_of(rows[0][0], sum), kUnsafeSum);
+  };
+  std::uint64_t c = 0;
+  for (; c + kPaired <= end; c += kPaired) {
+    if (c + kPaired > kUnchecked && (unsafe(squares[0]) || unsafe(squares[1]))) break;
+    T::load_paired(rows[0], c, next[0], x[0]);
+    T::load_paired(rows[1], c, next[1], x[1]);
+    for (std::uint64_t k = 0; k < kUnits; ++k) {
+      for (int g = 0; g < 2; ++g) T::paired_unit_squares(rows[0][0], x[g][k], squares[g]);
+      for (std::uint64_t u = 0; u < kPerUnit; ++u) {
+        const typename T::Vector q = T::broadcast(query[c + k * kPerUnit + u]);
+        for (int g = 0; g < 2; ++g) {
+          sums[g].dot = T::add(sums[g].dot, T::mul(widened_value<T, E, Scaled>(x[g][k], u), q));
+        }
+      }
+    }
+  }
+  if (c != 0) {
+    for (int g = 0; g < 2; ++g) sums[g].squares = T::paired_squares_of(rows[0][0], squares[g]);
   }
   return c;
 }
@@ -335,8 +393,21 @@ Sums<T> row_sums(const E* const (&rows)[T::kLanes], const float* query, std::uin
   return finish_row_sums<T, E>(sums, c, rows, query, dim, dot_length, next);
 }
 
+// Paired blocks from column 0 with the query's products, their squares as
+// integers first where T sums them so (has_paired_integer_squares), then in
+// floats; with Scaled, through the scaled query.
+template <class T, class E, bool Scaled>
+std::uint64_t add_all_paired_blocks(Sums<T> (&sums)[2], const E* const (&rows)[2][T::kLanes], const float* query,
+                                    std::uint64_t end, const E* const (&next)[2][T::kLanes]) noexcept {
+  std::uint64_t c = 0;
+  if constexpr (has_paired_integer_squares<T, E>()) {
+    c = add_paired_blocks_integer_squares<T, E, Scaled>(sums, rows, query, end, next);
+  }
+  return add_paired_blocks<T, E, Scaled>(sums, rows, query, c, end, next);
+}
+
 // The sums of two lane groups, rows[0] and rows[1], over paired blocks first
-// (add_paired_blocks), through `scaled_query` where it is not nullptr
+// (add_all_paired_blocks), through `scaled_query` where it is not nullptr
 // (has_paired_scaled_widening).
 template <class T, class E>
 void paired_row_sums(const E* const (&rows)[2][T::kLanes], const float* query, std::uint64_t dim,
@@ -345,10 +416,10 @@ void paired_row_sums(const E* const (&rows)[2][T::kLanes], const float* query, s
   sums[0] = sums[1] = Sums<T>{T::broadcast(-0.0f), T::broadcast(-0.0f)};
   std::uint64_t c = 0;
   if constexpr (has_paired_scaled_widening<T, E>()) {
-    c = scaled_query != nullptr ? add_paired_blocks<T, E, true>(sums, rows, scaled_query, dot_length, next)
-                                : add_paired_blocks<T, E>(sums, rows, query, dot_length, next);
+    c = scaled_query != nullptr ? add_all_paired_blocks<T, E, true>(sums, rows, scaled_query, dot_length, next)
+                                : add_all_paired_blocks<T, E, false>(sums, rows, query, dot_length, next);
   } else {
-    c = add_paired_blocks<T, E>(sums, rows, query, dot_length, next);
+    c = add_all_paired_blocks<T, E, false>(sums, rows, query, dot_length, next);
   }
   sums[0] = finish_row_sums<T, E>(sums[0], c, rows[0], query, dim, dot_length, next[0]);
   sums[1] = finish_row_sums<T, E>(sums[1], c, rows[1], query, dim, dot_length, next[1]);

@@ -49,6 +49,31 @@ struct Avx2Paired : Avx2 {
     x[3] = _mm256_castsi256_ps(_mm256_unpackhi_epi64(b, d));
   }
 
+  // The squares of 8-bit values summed as integers, one 32-bit sum per row:
+  // the even and the odd bytes of each unit as 16-bit values, each pair's
+  // squares added by one multiply-add. An int8 value is squared through its
+  // magnitude, which fits an unsigned byte (128 included).
+  using Integers = __m256i;
+  static Integers integer_zero() noexcept { return _mm256_setzero_si256(); }
+  static void paired_unit_squares(const std::uint8_t*, Vector packed, Integers& sums) noexcept {
+    add_byte_squares(_mm256_castps_si256(packed), sums);
+  }
+  static void paired_unit_squares(const std::int8_t*, Vector packed, Integers& sums) noexcept {
+    add_byte_squares(_mm256_abs_epi8(_mm256_castps_si256(packed)), sums);
+  }
+  static void add_byte_squares(__m256i bytes, Integers& sums) noexcept {
+    const __m256i even = _mm256_and_si256(bytes, _mm256_set1_epi16(0x00FF));
+    const __m256i odd = _mm256_srli_epi16(bytes, 8);
+    sums = _mm256_add_epi32(sums, _mm256_add_epi32(_mm256_madd_epi16(even, even), _mm256_madd_epi16(odd, odd)));
+  }
+  template <class E>
+  static Vector paired_squares_of(const E*, Integers sums) noexcept {
+    return _mm256_cvtepi32_ps(sums);
+  }
+  static bool any_at_least(Vector v, float bound) noexcept {
+    return _mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_set1_ps(bound), _CMP_GE_OQ)) != 0;
+  }
+
   // Each int8 value of a unit times 2^24, for the query times 2^-24: one byte
   // shuffle (the value's byte to the top of its unit, zeros below) and one
   // conversion a value, where widening it unscaled takes two shifts, on the

@@ -34,6 +34,9 @@
 //   sums), squares_of(e, sums)   their total as floats
 //   any_at_least(v, bound)       whether some lane of v is >= bound
 //   paired_columns, load_paired  blocks of two lane groups scored side by side
+//   paired_unit_squares(e,       for paired blocks, the exact integer sums of
+//   units, sums),                the squares, one 32-bit sum per row, and
+//   paired_squares_of(e, sums)   that sum as floats
 #pragma once
 
 #include <cstdint>
