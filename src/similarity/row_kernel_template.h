@@ -129,6 +129,17 @@ inline bool scale_query(const float* query, std::uint64_t length, float* scaled)
 // stays within it.
 inline constexpr std::uint64_t kExactIntegers = std::uint64_t{1} << 24;
 
+// The bounds of summing the squares of 8-bit values E as integers in blocks of
+// Columns columns.
+template <class E, std::uint64_t Columns>
+struct IntegerSquares {
+  static constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
+  // A block that ends by kUnchecked columns cannot take any row past 2^24.
+  static constexpr std::uint64_t kUnchecked = kExactIntegers / kLargestSquare;
+  // From this sum on, the next block could take a row past 2^24.
+  static constexpr auto kUnsafeSum = static_cast<float>(kExactIntegers - Columns * kLargestSquare + 1);
+};
+
 template <class T>
 struct Sums {
   T::Vector dot;
@@ -214,16 +225,14 @@ std::uint64_t add_wide_blocks_integer_squares(Sums<T>& sums, const E* const (&ro
                                               std::uint64_t end, const E* const (&next)[T::kLanes]) noexcept {
   constexpr std::uint64_t kWide = wide_columns<T, E>();
   constexpr std::uint64_t kPerUnit = kWide / T::kLanes;
-  constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
-  // A block that ends by kUnchecked columns cannot take any row past 2^24.
-  constexpr std::uint64_t kUnchecked = kExactIntegers / kLargestSquare;
-  // From this sum on, the next block could take a row past 2^24.
-  constexpr auto kUnsafeSum = static_cast<float>(kExactIntegers - kWide * kLargestSquare + 1);
+  using Bounds = IntegerSquares<E, kWide>;
   typename T::Vector x[T::kLanes];
   typename T::Integers squares[2] = {T::integer_zero(), T::integer_zero()};
   std::uint64_t c = 0;
   for (; c + kWide <= end; c += kWide) {
-    if (c + kWide > kUnchecked && T::any_at_least(T::squares_of(rows[0], squares), kUnsafeSum)) break;
+    if (c + kWide > Bounds::kUnchecked && T::any_at_least(T::squares_of(rows[0], squares), Bounds::kUnsafeSum)) {
+      break;
+    }
     T::load_wide(rows, c, next, x);
     for (std::uint64_t k = 0; k < T::kLanes; ++k) {
       T::add_unit_squares(rows[0], x[k], squares);
@@ -298,17 +307,15 @@ std::uint64_t add_paired_blocks_integer_squares(Sums<T> (&sums)[2], const E* con
   constexpr std::uint64_t kPaired = T::paired_columns(static_cast<const E*>(nullptr));
   constexpr std::uint64_t kPerUnit = wide_columns<T, E>() / T::kLanes;
   constexpr std::uint64_t kUnits = kPaired / kPerUnit;
-  constexpr std::uint64_t kLargestSquare = static_cast<E>(-1) < 0 ? 128 * 128 : 255 * 255;
-  constexpr std::uint64_t kUnchecked = kExactIntegers / kLargestSquare;
-  constexpr auto kUnsafeSum = static_cast<float>(kExactIntegers - kPaired * kLargestSquare + 1);
+  using Bounds = IntegerSquares<E, kPaired>;
   typename T::Integers squares[2] = {T::integer_zero(), T::integer_zero()};
   typename T::Vector x[2][kUnits];
   const auto unsafe = [&rows](const T::Integers& sum) {
-    return T::any_at_least(T::paired_squares_of(rows[0][0], sum), kUnsafeSum);
+    return T::any_at_least(T::paired_squares_of(rows[0][0], sum), Bounds::kUnsafeSum);
   };
   std::uint64_t c = 0;
   for (; c + kPaired <= end; c += kPaired) {
-    if (c + kPaired > kUnchecked && (unsafe(squares[0]) || unsafe(squares[1]))) break;
+    if (c + kPaired > Bounds::kUnchecked && (unsafe(squares[0]) || unsafe(squares[1]))) break;
     T::load_paired(rows[0], c, next[0], x[0]);
     T::load_paired(rows[1], c, next[1], x[1]);
     for (std::uint64_t k = 0; k < kUnits; ++k) {
